@@ -186,6 +186,7 @@ struct Emulator::Impl {
   std::vector<uint8_t> status_reply_locked(uint8_t type, bool value);
   std::vector<uint8_t> ids_reply() const;
   void send_due_replies(std::vector<DelayedReply> &pending);
+  void send_reply(const std::vector<uint8_t> &bytes, const sockaddr_in &dest);
   bool send_to(int fd, const std::vector<uint8_t> &bytes, const sockaddr_in &dest);
 
   sockaddr_in foreign_dest_locked() const;
@@ -508,10 +509,19 @@ void Emulator::Impl::handle_request(const uint8_t *bytes, ssize_t size, const so
   for (const auto &datagram : foreign) send_to(sock.get(), datagram, from);
   if (delay > 0ms)
     pending.push_back({Clock::now() + delay, std::move(reply), from});
-  else if (send_to(sock.get(), reply, from)) {
+  else
+    send_reply(reply, from);
+}
+
+// Counted before the send, so that whoever receives the reply already sees it counted.
+void Emulator::Impl::send_reply(const std::vector<uint8_t> &bytes, const sockaddr_in &dest) {
+  {
     std::lock_guard lk(m);
     ++stats.replies_sent;
   }
+  if (send_to(sock.get(), bytes, dest)) return;
+  std::lock_guard lk(m);
+  --stats.replies_sent;
 }
 
 void Emulator::Impl::apply_set_locked(uint8_t code, uint16_t arg, const sockaddr_in &from) {
@@ -581,12 +591,8 @@ void Emulator::Impl::send_due_replies(std::vector<DelayedReply> &pending) {
   auto now = Clock::now();
   auto due = std::stable_partition(pending.begin(), pending.end(),
                                    [now](const DelayedReply &r) { return r.due > now; });
-  uint64_t sent = 0;
-  for (auto it = due; it != pending.end(); ++it) sent += send_to(sock.get(), it->bytes, it->dest);
+  for (auto it = due; it != pending.end(); ++it) send_reply(it->bytes, it->dest);
   pending.erase(due, pending.end());
-  if (sent == 0) return;
-  std::lock_guard lk(m);
-  stats.replies_sent += sent;
 }
 
 bool Emulator::Impl::send_to(int fd, const std::vector<uint8_t> &bytes, const sockaddr_in &dest) {
