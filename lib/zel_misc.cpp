@@ -32,6 +32,12 @@ int _zelarray_lcm(int a, int b) {
   return lcm > INT_MAX ? 0 : static_cast<int>(lcm);
 }
 
+int64_t _zelarray_now_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 uint64_t _zelarray_uint64ts(uint32_t sec, uint32_t nsec) {
   return static_cast<uint64_t>(sec) * 1000000000ULL + nsec;
 }

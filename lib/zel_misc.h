@@ -12,6 +12,8 @@ char *_zelarray_showtime();
 int _zelarray_gcd(int a, int b);
 // Least common multiple of two positive ints; 0 when either is 0 or below or it exceeds INT_MAX.
 int _zelarray_lcm(int a, int b);
+// Monotonic clock in milliseconds: the deadlines of the exchanges.
+int64_t _zelarray_now_ms();
 // sec * 1e9 + nsec in unsigned 64-bit arithmetic.
 uint64_t _zelarray_uint64ts(uint32_t sec, uint32_t nsec);
 

@@ -1,6 +1,5 @@
 #include "zelarray.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -69,10 +68,9 @@ int query_status_byte(zelarray_t *handle, unsigned char code, int type, zelerror
 template <class ReadBack>
 void enforce(zelarray_t *handle, zelmsg_t *request, int wanted, int current, ReadBack read_back,
              zelerror *err) {
-  const auto give_up =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(zel_enforce_deadline_ms);
+  const int64_t give_up = _zelarray_now_ms() + zel_enforce_deadline_ms;
   for (int pass = 0; current != wanted; ++pass) {
-    if (pass == zel_enforce_max_passes || std::chrono::steady_clock::now() >= give_up) {
+    if (pass == zel_enforce_max_passes || _zelarray_now_ms() >= give_up) {
       zel_report(err, ze_parse);
       return;
     }

@@ -2,19 +2,16 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "zel_misc.h"
 #include "zelerror.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
 // The kernel charges about 2.3 KB per queued data datagram: 8 MiB rides out a stall of more than
 // 200 ms at 44100 Hz, where the default buffer lasts about 20 ms.
@@ -42,10 +39,10 @@ Take take_datagram(zelarray_t *handle, zelmsg_t *msg) {
   }
 }
 
-// Waits until the socket has input or the deadline passes.
-bool wait_for_input(int sock, Clock::time_point deadline) {
+// Waits until the socket has input or the deadline (monotonic ms) passes.
+bool wait_for_input(int sock, int64_t deadline) {
   for (;;) {
-    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+    const int64_t left = deadline - _zelarray_now_ms();
     if (left <= 0) return false;
     pollfd pfd{sock, POLLIN, 0};
     const int ready = poll(&pfd, 1, static_cast<int>(left));
@@ -57,18 +54,18 @@ bool wait_for_input(int sock, Clock::time_point deadline) {
 // Deadline started lazily, so that the common case of a datagram already queued reads no clock.
 class Deadline {
  public:
-  explicit Deadline(milliseconds span) : span_(span) {}
-  Clock::time_point get() {
+  explicit Deadline(int span_ms) : span_ms_(span_ms) {}
+  int64_t get() {
     if (!started_) {
-      at_ = Clock::now() + span_;
+      at_ = _zelarray_now_ms() + span_ms_;
       started_ = true;
     }
     return at_;
   }
 
  private:
-  milliseconds span_;
-  Clock::time_point at_{};
+  int span_ms_;
+  int64_t at_ = 0;
   bool started_ = false;
 };
 
@@ -189,13 +186,13 @@ void _zelmsg_send(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
 }
 
 void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
-  Deadline deadline{milliseconds(zel_recv_timeout_ms)};
+  Deadline deadline{zel_recv_timeout_ms};
   zel_report(err, recv_until(handle, msg, deadline) ? ze_ok : ze_recv);
 }
 
 void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
   // One deadline for the whole wait: a flood of other datagrams cannot hold it open.
-  Deadline deadline{milliseconds(zel_recv_timeout_ms)};
+  Deadline deadline{zel_recv_timeout_ms};
   while (recv_until(handle, msg, deadline)) {
     // Anything but a whole data datagram would leave bytes of an earlier one in the slot.
     if (msg->len == zel_dataframe_bytes && msg->data[0] == type_dataframe) {
@@ -208,7 +205,7 @@ void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
 
 void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type,
                        zelerror *err) {
-  const auto give_up = Clock::now() + milliseconds(zel_query_deadline_ms);
+  const int64_t give_up = _zelarray_now_ms() + zel_query_deadline_ms;
   for (;;) {
     _zelmsg_send(handle, request, err);
     if (*err != ze_ok) return;
@@ -216,7 +213,7 @@ void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, i
     if (*err != ze_ok) return;
     if (reply->len >= reply_min_len(type) && reply->data[0] == type) return;
     // Every other datagram costs a resend; past the deadline the reply is not coming.
-    if (Clock::now() >= give_up) {
+    if (_zelarray_now_ms() >= give_up) {
       zel_report(err, ze_recv);
       return;
     }
