@@ -1,0 +1,59 @@
+// Internal operations of the array module: device commands, the capture thread, the read-side
+// ring arithmetic and the default-cursor reads behind the public calls.
+#ifndef ZEL_ZELARRAY_H
+#define ZEL_ZELARRAY_H
+
+#include "zellib.h"
+
+// A set command gives up when the array still reports another value after this many passes
+// or this long (documented in the public header).
+constexpr int zel_enforce_max_passes = 20;
+constexpr int zel_enforce_deadline_ms = 1000;
+// A data datagram at most this far behind the expected number is a duplicate or a late one.
+constexpr int zel_stale_window = 100;
+// _zelarray_check_nblost's answer for such a datagram.
+constexpr int zel_stale = -1;
+
+// Device commands: each reports 0, 5, 10, 11 or 12 (8 for _zelarray_set_dip).
+void _zelarray_query_ids(zelarray_t *handle, zelerror *err);
+zelbool _zelarray_query_capture(zelarray_t *handle, zelerror *err);
+void _zelarray_enforce_capture(zelarray_t *handle, zelbool on, zelerror *err);
+void _zelarray_set_dip(zelarray_t *handle, const char *text, zelerror *err);
+void _zelarray_query_speed(zelarray_t *handle, zelerror *err);
+void _zelarray_enforce_speed(zelarray_t *handle, int speed, zelerror *err);
+void _zelarray_query_slave(zelarray_t *handle, zelerror *err);
+void _zelarray_enforce_slave(zelarray_t *handle, zelbool slave, zelerror *err);
+
+// Capture thread and its phases.
+void *_zelarray_capture(void *handle);
+void _zelarray_capture_wait_nfnbr(zelarray_t *handle);
+void _zelarray_capture_dropinit(zelarray_t *handle);
+void _zelarray_capture_fixdelay_false(zelarray_t *handle);
+void _zelarray_capture_fixdelay_true(zelarray_t *handle);
+// Network frames lost between `expected` and `received` (modulo 65536), counted and warned
+// about; zel_stale for a datagram at most zel_stale_window behind; 0 while expected is -1.
+int _zelarray_check_nblost(zelarray_t *handle, int received, int expected);
+// One slot with the odd channels delayed by one sample frame.
+void _zelarray_write_fixed(unsigned char *dest, const unsigned char *newer,
+                           const unsigned char *older, int nbytes);
+// (sample - mean) / gain for every sample of whole sample frames, in place.
+void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes);
+// Publish the slot at wpos and wake the cursors that now hold a whole buffer.
+void _zelarray_incwpos(zelarray_t *handle);
+void _zelarray_rb_add_w(zelarray_t *handle);
+
+// Read-side ring arithmetic; callers hold ring_lock.
+int _zelarray_rb_diff(zelarray_t *handle, zelcursor_t *cursor);
+int _zelarray_rb_canread(zelarray_t *handle, zelcursor_t *cursor);
+void _zelarray_rb_add(zelarray_t *handle, zelcursor_t *cursor);
+
+// Default-cursor operations behind the public calls.
+void _zelarray_wait_status(zelarray_t *handle, int state, zelerror *err);
+zelbool _zelarray_get_databuffer(zelarray_t *handle, void *dest, int32_t *ts, int *nfnbr,
+                                 zelerror *err, zelbool blocking);
+void _zelarray_get_current_databuffer_timestamp(zelarray_t *handle, int32_t *ts, zelerror *err);
+int _zelarray_get_current_databuffer_nfnbr(zelarray_t *handle, zelerror *err);
+void _zelarray_skip_databuffer(zelarray_t *handle, zelerror *err);
+zelbool _zelarray_check_databuffer_overflow(zelarray_t *handle, zelerror *err);
+
+#endif

@@ -1,0 +1,276 @@
+/*
+ * zellib.h - capture library for the 64-channel network microphone array.
+ *
+ * Conventions
+ * - Every call reports its outcome through a status, a `zelerror *` given as the LAST argument,
+ *   except: zelcursor_get_ptr (status sixth of eight), zelcursor_isof (no status) and
+ *   zelarray_perror (status first). 0 is success; 1 to 25 are the codes printed by
+ *   zelarray_perror. A failing call returns a fixed value (0, 101, zel_unset or NULL, as each
+ *   contract says), so only the status is a reliable sign of failure. A null status pointer is
+ *   allowed and simply not written.
+ * - Flags are zelbool values: zel_true 99, zel_false 101, zel_unset 440; never 0 and 1.
+ * - Every call taking a handle refuses a NULL handle with code 4.
+ * - A call made in a handle state that does not allow it is refused with code 9 and changes
+ *   nothing. States: st_created -> st_comm_ready (zelarray_comminit) -> st_params_ready
+ *   (zelarray_initparams) <-> st_capturing (zelarray_capture_on / zelarray_capture_off).
+ * - Threads: lifecycle, parameter, option and capture on/off calls belong to one controlling
+ *   thread. While a capture runs, reader threads may call every reading call, the overflow
+ *   checks, zelarray_check_capture_ok, zelarray_check_lostdataframes,
+ *   zelarray_check_kernel_drops, zelarray_wait_capture_started, and create or delete their
+ *   own cursors. One cursor is read by one thread at a time (the default cursor counts as one).
+ * - Timestamps are two int32_t in the caller's memory: seconds, then nanoseconds (a microsecond
+ *   count times 1000). Output pointers documented as optional may be NULL.
+ * - Warnings ("[ZELLIB] ...") go to stderr only while warnings are on (the default).
+ */
+#ifndef ZELLIB_H
+#define ZELLIB_H
+
+#include <netinet/in.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(ZEL_BUILDING_LIBRARY)
+#define ZEL_API __attribute__((visibility("default")))
+#else
+#define ZEL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Status codes, flags and states ---------------------------------------------------- */
+
+typedef int zelerror;
+typedef int zelbool;
+
+enum { zel_true = 99, zel_false = 101, zel_unset = 440 };
+
+enum { st_created = 0, st_comm_ready = 1, st_params_ready = 2, st_capturing = 3 };
+
+/* The array's UDP port, on both sides. */
+enum { ZEL_PORT = 32767 };
+/* Most cursors a handle holds, the default cursor in slot 0 included. */
+enum { ZEL_MAX_CURSORS = 256 };
+/* Bytes of one sample frame: 64 channels of 24-bit big-endian two's complement. */
+enum { ZEL_FRAME_BYTES = 192 };
+
+/* ---- Records ------------------------------------------------------------------------------ */
+
+/* Message buffer of the datagram transport; its layout is private to the library. */
+typedef struct zelmsg zelmsg_t;
+
+/* A reader of a handle's ring. Fields read by other threads are accessed atomically inside the
+ * library; programs treat the record as read-only. */
+typedef struct zelcursor {
+  int rpos;            /* read position in sample frames, a multiple of frames */
+  int frames;          /* sample frames per data buffer; divides the handle's req_frames */
+  int datasize;        /* frames * 192 bytes */
+  int slot;            /* index in the handle's cursor table */
+  pthread_cond_t cond; /* signalled when a whole buffer is ready; waits on ring_lock */
+  uint64_t last_ts;    /* nanosecond time of the first buffer read since (re)initialisation */
+  zelbool overflow;    /* zel_true once the writer has overtaken this reader */
+  uint64_t rtotal;     /* sample frames passed since (re)initialisation */
+} zelcursor_t;
+
+/* The capture handle: one per array. Created by zelarray_create, freed by zelarray_delete. */
+typedef struct zelarray {
+  char *dip;                    /* array address text, 16 characters at most */
+  int id;                       /* device identifier, -1 until read */
+  char *prom_nb;                /* PROM number, 8 characters, empty until read */
+  int speed;                    /* 0 until known, then 22050 or 44100 */
+  zelbool slave;                /* zel_unset until known */
+  int status;                   /* handle state (st_*), atomic */
+  zelbool normalize;            /* zel_true once calibration files are loaded */
+  double *gains;                /* 64 per-channel divisors */
+  int32_t *means;               /* 64 per-channel offsets */
+  int sock;                     /* datagram socket, -1 until zelarray_comminit */
+  struct sockaddr_in dest_addr; /* the array, port 32767 */
+  zelerror capture_error;       /* capture thread health, atomic */
+  pthread_t thread;             /* capture thread */
+  pthread_attr_t thread_attr;   /* joinable */
+  pthread_mutex_t ring_lock;    /* guards wpos and the cursor table */
+  int running;                  /* 1 while the capture must go on, atomic */
+  int ring_frames;              /* ring capacity in sample frames */
+  int ring_bytes;               /* ring_frames * 192 */
+  unsigned char *ring;          /* the sample frames */
+  int32_t *ring_ts;             /* per 5-frame slot: seconds, nanoseconds */
+  int32_t *ring_nfnbr;          /* per 5-frame slot: network frame number */
+  int wpos;                     /* write position in sample frames */
+  int req_frames;               /* sample frames per buffer of the default cursor */
+  zelcursor_t *cursors[ZEL_MAX_CURSORS];
+  int cursor_count;
+  zelmsg_t *msg_a;
+  zelmsg_t *msg_b;
+  zelbool msg_current;
+  zelbool fix_delay;
+  int wait_nfnbr;       /* -1: no start number */
+  int drop_frames;      /* sample frames dropped at each start */
+  int dropped;          /* sample frames dropped in this capture */
+  zelbool warnings;     /* print warnings on stderr */
+  int lost_frames;      /* network frames lost in this capture, atomic */
+  uint64_t wtotal;      /* sample frames published in this capture */
+  int thread_live;      /* a capture thread exists and has not been joined */
+  uint32_t kdrops_base; /* kernel drop count of the socket when the capture started */
+  int kernel_drops;     /* datagrams the kernel dropped during the current or last capture */
+} zelarray_t;
+
+/* ---- Status codes -------------------------------------------------------------------------- */
+
+/* Set *err to 0. */
+ZEL_API void zelarray_init_zelerror(zelerror *err);
+/* zel_true when *err holds a failure, zel_false when it is 0 (or err is NULL). */
+ZEL_API zelbool zelarray_check_zelerror(zelerror *err);
+/* Print "text: message\n" for *err on stderr ("text: unknown error\n" outside 0..25). */
+ZEL_API void zelarray_perror(zelerror *err, const char *text);
+
+/* ---- Handle and capture options --------------------------------------------------------- */
+
+/* New handle with a ring of `megabytes` (0 = 16; 16..2047) and `req_frames` (> 0) sample frames
+ * per default buffer. Fails with 2 (req_frames), 3 (megabytes), 5 (memory); returns NULL. */
+ZEL_API zelarray_t *zelarray_create(int megabytes, int req_frames, zelerror *err);
+/* Free the handle, its cursors and socket. Any state but st_capturing (9); NULL handle: 4. */
+ZEL_API void zelarray_delete(zelarray_t *handle, zelerror *err);
+/* Start storing after the datagram numbered nfnbr (0..65535, else 17). Not while capturing. */
+ZEL_API void zelarray_wait_nfnbr(zelarray_t *handle, int nfnbr, zelerror *err);
+/* Drop `frames` (>= 0, else 18) leading sample frames, in whole datagrams. Not while capturing. */
+ZEL_API void zelarray_fix_drop_X_first_frames(zelarray_t *handle, int frames, zelerror *err);
+/* Delay the odd channels by one sample (zel_true/zel_false, else 19). Not while capturing. */
+ZEL_API void zelarray_fix_one_sample_delay(zelarray_t *handle, zelbool fix, zelerror *err);
+/* Print warnings on stderr (zel_true/zel_false, else 21). Not while capturing. */
+ZEL_API void zelarray_display_warnings(zelarray_t *handle, zelbool display, zelerror *err);
+/* Load 64 int32 means and 64 double gains from the streams' current positions and normalize
+ * every later capture. Short stream: 25 (normalization unchanged). Not while capturing. */
+ZEL_API void zelarray_normalize(zelarray_t *handle, FILE *means, FILE *gains, zelerror *err);
+
+/* ---- Caller data buffers (any state) ------------------------------------------------------- */
+
+/* Zero-filled block of `count` (> 0) default buffers; *size (optional) gets its bytes. NULL on
+ * failure (5). Free it with zelarray_delete_databuffer. */
+ZEL_API void *zelarray_create_blocks(zelarray_t *handle, int count, int *size, zelerror *err);
+/* zelarray_create_blocks with a count of 1. */
+ZEL_API void *zelarray_create_databuffer(zelarray_t *handle, int *size, zelerror *err);
+/* Free a block made by the two calls above (NULL frees nothing). NULL handle: 4, not freed. */
+ZEL_API void zelarray_delete_databuffer(zelarray_t *handle, void *block, zelerror *err);
+/* Bytes of one sample frame: 192. */
+ZEL_API int zelarray_get_one_blocksize(zelarray_t *handle, zelerror *err);
+
+/* ---- Communication and array parameters ---------------------------------------------------
+ * Exchanges are bounded: every receive waits at most 100 ms of silence (11); a query gives up
+ * after 1 s without its reply however many other datagrams arrive (11); a set command gives up
+ * when the array still reports another value after 1 s or 20 attempts (12). Datagrams from any
+ * address but the array's are ignored. */
+
+/* Open the socket (UDP 32767) towards the array at `address` (dotted IPv4, <= 16 characters,
+ * else 8), switch its acquisition off and read its identifiers. st_created only; -> comm_ready.
+ * Failures: 6, 7, 8, 10, 11, 12; the handle stays in st_created with no socket open. */
+ZEL_API void zelarray_comminit(zelarray_t *handle, const char *address, zelerror *err);
+/* Sampling rate in Hz (asked once, then remembered). Not while capturing; 0 on failure. */
+ZEL_API int zelarray_ask_speed(zelarray_t *handle, zelerror *err);
+/* Set the sampling rate: 22050 or 44100 (else 13, nothing sent). Not while capturing. */
+ZEL_API void zelarray_set_speed(zelarray_t *handle, int speed, zelerror *err);
+/* Clock-slave mode (asked once, then remembered). Not while capturing; 0 on failure. */
+ZEL_API zelbool zelarray_ask_slave(zelarray_t *handle, zelerror *err);
+/* Set clock-slave mode: zel_true or zel_false (else 14). Not while capturing. */
+ZEL_API void zelarray_set_slave(zelarray_t *handle, zelbool slave, zelerror *err);
+/* Device identifier. After zelarray_comminit; 101 on failure (15 when unknown). */
+ZEL_API int zelarray_ask_id(zelarray_t *handle, zelerror *err);
+/* Copy the PROM number into `buffer` (9 bytes, terminated). After zelarray_comminit; 16 when
+ * unknown. */
+ZEL_API void zelarray_ask_promnb(zelarray_t *handle, char *buffer, zelerror *err);
+/* Confirm that speed (13) and slave mode (14) are known. st_comm_ready only; -> params_ready. */
+ZEL_API void zelarray_initparams(zelarray_t *handle, zelerror *err);
+/* zelarray_set_speed, zelarray_set_slave, then zelarray_initparams; stops at the first failure. */
+ZEL_API void zelarray_initparams_wp(zelarray_t *handle, int speed, zelbool slave, zelerror *err);
+
+/* ---- Capture control ------------------------------------------------------------------------ */
+
+/* Reset the write position, every cursor and the counters, switch the array on and start the
+ * capture thread. st_params_ready only; -> st_capturing. Failures: 5, 10, 11, 12, 20. */
+ZEL_API void zelarray_capture_on(zelarray_t *handle, zelerror *err);
+/* Wake blocked readers (they get zel_false), join the capture thread, switch the array off.
+ * st_capturing only; -> st_params_ready. Failure of the stop command leaves st_capturing. */
+ZEL_API void zelarray_capture_off(zelarray_t *handle, zelerror *err);
+/* Wait, polling every 50 ms, until the handle is capturing. Any state, any thread; no time
+ * limit. */
+ZEL_API void zelarray_wait_capture_started(zelarray_t *handle, zelerror *err);
+/* zel_true while the capture thread has met no failure; *err gets its code (1 after a receive
+ * failure ended it). st_capturing only (9 and zel_false). */
+ZEL_API zelbool zelarray_check_capture_ok(zelarray_t *handle, zelerror *err);
+/* Sample frames lost (zero filled) in the current or last capture. Any state. */
+ZEL_API int zelarray_check_lostdataframes(zelarray_t *handle, zelerror *err);
+/* Array datagrams the host's kernel dropped (socket buffer full: this host read too slowly)
+ * during the current or last capture; lost frames not counted here were lost by the network
+ * or the array. Any state. */
+ZEL_API int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err);
+
+/* ---- Reading through the default cursor (copies) ------------------------------------------
+ * Results: zel_true (0) a buffer was copied; zel_false (0) nothing ready (non-blocking) or the
+ * capture is stopping, outputs untouched; zel_unset with 9 when not capturing, 24 when slot 0
+ * holds no cursor. `dest` holds req_frames * 192 bytes; ts (2 values) and nfnbr are optional. */
+
+ZEL_API zelbool zelarray_get_databuffer(zelarray_t *handle, void *dest, int32_t *ts, zelerror *err);
+ZEL_API zelbool zelarray_get_databuffer_with_nfnbr(zelarray_t *handle, void *dest, int32_t *ts,
+                                                   int *nfnbr, zelerror *err);
+ZEL_API zelbool zelarray_get_databuffer_nonblocking(zelarray_t *handle, void *dest, int32_t *ts,
+                                                    zelerror *err);
+ZEL_API zelbool zelarray_get_databuffer_nonblocking_with_nfnbr(zelarray_t *handle, void *dest,
+                                                               int32_t *ts, int *nfnbr,
+                                                               zelerror *err);
+/* Time of the next buffer, waiting for it; the cursor does not move. */
+ZEL_API void zelarray_get_current_databuffer_timestamp(zelarray_t *handle, int32_t *ts,
+                                                       zelerror *err);
+/* Wait for the next buffer and pass over it. */
+ZEL_API void zelarray_skip_current_databuffer(zelarray_t *handle, zelerror *err);
+/* The default cursor's overflow flag (zel_unset with 24 when slot 0 is empty). Any state. */
+ZEL_API zelbool zelarray_check_databuffer_overflow(zelarray_t *handle, zelerror *err);
+
+/* ---- Reading through a cursor (pointers into the ring, no copy) ---------------------------
+ * Same results as above (24 for a cursor of another handle). *data points at datasize bytes
+ * that stay valid until the capture writes a whole ring further. */
+
+ZEL_API zelbool zelarray_get_cursorptr(zelarray_t *handle, zelcursor_t *cursor, void **data,
+                                       int32_t *ts, zelerror *err);
+ZEL_API zelbool zelarray_get_cursorptr_with_nfnbr(zelarray_t *handle, zelcursor_t *cursor,
+                                                  void **data, int32_t *ts, int *nfnbr,
+                                                  zelerror *err);
+ZEL_API zelbool zelarray_get_cursorptr_nonblocking(zelarray_t *handle, zelcursor_t *cursor,
+                                                   void **data, int32_t *ts, zelerror *err);
+ZEL_API zelbool zelarray_get_cursorptr_nonblocking_with_nfnbr(zelarray_t *handle,
+                                                              zelcursor_t *cursor, void **data,
+                                                              int32_t *ts, int *nfnbr,
+                                                              zelerror *err);
+/* The cursor's overflow flag; 24 and zel_unset for a cursor of another handle. Any state. */
+ZEL_API zelbool zelarray_check_cursor_overflow(zelarray_t *handle, zelcursor_t *cursor,
+                                               zelerror *err);
+
+/* ---- Cursors ---------------------------------------------------------------------------------
+ * Any state, also while capturing, from any thread. A cursor must not be deleted or
+ * reinitialised while a thread reads through it. */
+
+/* New cursor of `frames` sample frames per buffer, starting at position 0, in the first free
+ * slot. Failures: 22 (256 in place), 23 (frames <= 0 or not a divisor of req_frames), 5, 20. */
+ZEL_API zelcursor_t *zelcursor_create(zelarray_t *handle, int frames, zelerror *err);
+/* Remove and free a cursor. 24 for a cursor of another handle and for the default cursor in
+ * slot 0 (freed only by zelarray_delete). */
+ZEL_API void zelcursor_delete(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+/* 1 when the cursor belongs to the handle, else 0. */
+ZEL_API int zelcursor_isof(zelarray_t *handle, zelcursor_t *cursor);
+/* Back to position 0, overflow cleared. 24 for a foreign cursor; 20 on condition failure. */
+ZEL_API void zelcursor_reinit(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+/* Bytes per buffer of the cursor; -1 with 24 for a foreign cursor. */
+ZEL_API int zelcursor_get_datasize(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+/* The cursor's overflow flag (not cleared by reading); zel_unset with 24 for a foreign one. */
+ZEL_API zelbool zelcursor_check_overflow(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+/* The general read: optional data pointer, timestamp and frame number outputs; blocks unless
+ * `blocking` is zel_false; moves on only when `advance` is zel_true. Results as above. While
+ * capturing, from the cursor's reader thread. */
+ZEL_API zelbool zelcursor_get_ptr(zelarray_t *handle, zelcursor_t *cursor, void **data, int32_t *ts,
+                                  int *nfnbr, zelerror *err, zelbool blocking, zelbool advance);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELLIB_H */

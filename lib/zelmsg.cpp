@@ -1,0 +1,221 @@
+#include "zelmsg.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <linux/sock_diag.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "zel_misc.h"
+#include "zelerror.h"
+
+namespace {
+
+// The kernel charges about 2.3 KB per queued data datagram: 8 MiB rides out a stall of more than
+// 200 ms at 44100 Hz, where the default buffer lasts about 20 ms.
+constexpr int zel_wanted_rcvbuf = 8 * 1024 * 1024;
+
+enum class Take { datagram, queue_empty, failed };
+
+// Takes one queued datagram without waiting. Datagrams from any address but the array's are
+// dropped here (the socket is connected, so the kernel already drops them; this stays as the
+// guard for a socket it could not filter).
+Take take_datagram(zelarray_t *handle, zelmsg_t *msg) {
+  for (;;) {
+    sockaddr_in from{};
+    socklen_t from_len = sizeof from;
+    const ssize_t n = recvfrom(handle->sock, msg->data, zel_msg_capacity, MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr *>(&from), &from_len);
+    if (n >= 0) {
+      if (from.sin_addr.s_addr != handle->dest_addr.sin_addr.s_addr) continue;
+      msg->len = static_cast<int>(n);
+      return Take::datagram;
+    }
+    // ECONNREFUSED reports an ICMP answer to an earlier request, not a receive failure.
+    if (errno == EINTR || errno == ECONNREFUSED) continue;
+    return (errno == EAGAIN || errno == EWOULDBLOCK) ? Take::queue_empty : Take::failed;
+  }
+}
+
+// Waits until the socket has input or the deadline (monotonic ms) passes.
+bool wait_for_input(int sock, int64_t deadline) {
+  for (;;) {
+    const int64_t left = deadline - _zelarray_now_ms();
+    if (left <= 0) return false;
+    pollfd pfd{sock, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(left));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+// Deadline started lazily, so that the common case of a datagram already queued reads no clock.
+class Deadline {
+ public:
+  explicit Deadline(int span_ms) : span_ms_(span_ms) {}
+  int64_t get() {
+    if (!started_) {
+      at_ = _zelarray_now_ms() + span_ms_;
+      started_ = true;
+    }
+    return at_;
+  }
+
+ private:
+  int span_ms_;
+  int64_t at_ = 0;
+  bool started_ = false;
+};
+
+// Receives one datagram, giving up at the deadline.
+bool recv_until(zelarray_t *handle, zelmsg_t *msg, Deadline &deadline) {
+  for (;;) {
+    switch (take_datagram(handle, msg)) {
+      case Take::datagram:
+        return true;
+      case Take::failed:
+        return false;
+      case Take::queue_empty:
+        if (!wait_for_input(handle->sock, deadline.get())) return false;
+        break;
+    }
+  }
+}
+
+// Bytes a reply of this type must hold to be decoded.
+int reply_min_len(int type) {
+  return type == type_ids ? 14 : 3;
+}
+
+void request_receive_buffer(int sock) {
+  int size = zel_wanted_rcvbuf;
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  int granted = 0;
+  socklen_t len = sizeof granted;
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted >= size) return;
+  // Above rmem_max only a privileged process gets the size; failing here is not an error.
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+}
+
+}  // namespace
+
+zelmsg_t *_zelmsg_create(zelerror *err) {
+  auto *msg = static_cast<zelmsg_t *>(calloc(1, sizeof(zelmsg_t)));
+  auto *data = static_cast<unsigned char *>(calloc(zel_msg_capacity, 1));
+  if (msg == nullptr || data == nullptr) {
+    free(msg);
+    free(data);
+    zel_report(err, ze_memory);
+    return nullptr;
+  }
+  msg->data = data;
+  msg->len = 0;
+  zel_report(err, ze_ok);
+  return msg;
+}
+
+void _zelmsg_delete(zelmsg_t *msg, zelerror *err) {
+  if (msg != nullptr) {
+    free(msg->data);
+    free(msg);
+  }
+  zel_report(err, ze_ok);
+}
+
+int _zelmsg_extract_framenumber(const zelmsg_t *msg) {
+  return msg->data[1] * 256 + msg->data[2];
+}
+
+unsigned char *_zelmsg_extract_dataptr(zelmsg_t *msg) {
+  return msg->data + zel_payload_offset;
+}
+
+void _zelmsg_open(zelarray_t *handle, zelerror *err) {
+  const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+  if (sock < 0) {
+    zel_report(err, ze_socket);
+    return;
+  }
+  const int one = 1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(ZEL_PORT);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool ok = setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
+  if (ok) request_receive_buffer(sock);
+  ok = ok && bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0;
+  // Connecting makes the kernel drop datagrams from other senders before they take room in
+  // the receive buffer: a flood from elsewhere cannot cost the array's frames.
+  ok = ok && connect(sock, reinterpret_cast<sockaddr *>(&handle->dest_addr),
+                     sizeof handle->dest_addr) == 0;
+  if (!ok) {
+    close(sock);
+    zel_report(err, ze_bind);
+    return;
+  }
+  handle->sock = sock;
+  zel_report(err, ze_ok);
+}
+
+void _zelmsg_close(zelarray_t *handle) {
+  if (handle->sock >= 0) close(handle->sock);
+  handle->sock = -1;
+}
+
+uint32_t _zelmsg_kernel_drops(const zelarray_t *handle) {
+  if (handle->sock < 0) return 0;
+  uint32_t meminfo[SK_MEMINFO_VARS] = {};
+  socklen_t len = sizeof meminfo;
+  if (getsockopt(handle->sock, SOL_SOCKET, SO_MEMINFO, meminfo, &len) != 0) return 0;
+  if (len < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) return 0;
+  return meminfo[SK_MEMINFO_DROPS];
+}
+
+void _zelmsg_send(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
+  zel_report(err, ze_ok);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const ssize_t n = send(handle->sock, msg->data, static_cast<size_t>(msg->len), 0);
+    if (n >= 0) return;
+    // A pending ICMP error of an earlier datagram fails this call once; the datagram itself
+    // was not sent, so one more try is not a resend.
+    if (errno != ECONNREFUSED && errno != EINTR) break;
+  }
+  zel_report(err, ze_send);
+}
+
+void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
+  Deadline deadline{zel_recv_timeout_ms};
+  zel_report(err, recv_until(handle, msg, deadline) ? ze_ok : ze_recv);
+}
+
+void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
+  // One deadline for the whole wait: a flood of other datagrams cannot hold it open.
+  Deadline deadline{zel_recv_timeout_ms};
+  while (recv_until(handle, msg, deadline)) {
+    // Anything but a whole data datagram would leave bytes of an earlier one in the slot.
+    if (msg->len == zel_dataframe_bytes && msg->data[0] == type_dataframe) {
+      zel_report(err, ze_ok);
+      return;
+    }
+  }
+  zel_report(err, ze_recv);
+}
+
+void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type,
+                       zelerror *err) {
+  const int64_t give_up = _zelarray_now_ms() + zel_query_deadline_ms;
+  for (;;) {
+    _zelmsg_send(handle, request, err);
+    if (*err != ze_ok) return;
+    _zelmsg_recv(handle, reply, err);
+    if (*err != ze_ok) return;
+    if (reply->len >= reply_min_len(type) && reply->data[0] == type) return;
+    // Every other datagram costs a resend; past the deadline the reply is not coming.
+    if (_zelarray_now_ms() >= give_up) {
+      zel_report(err, ze_recv);
+      return;
+    }
+  }
+}

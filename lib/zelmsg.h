@@ -1,0 +1,57 @@
+// Datagram transport: message buffers, the array's wire format, send, receive and the waits.
+#ifndef ZEL_ZELMSG_H
+#define ZEL_ZELMSG_H
+
+#include "zellib.h"
+
+// Wire format of the array.
+constexpr int zel_msg_capacity = 2048;    // longer datagrams are cut to this
+constexpr int zel_request_bytes = 4;      // every request: 0x00, code, argument (2 bytes)
+constexpr int zel_dataframe_bytes = 964;  // type, number (big-endian), spare, payload
+constexpr int zel_payload_offset = 4;
+constexpr int zel_payload_bytes = 960;  // 5 sample frames
+constexpr int zel_frames_per_datagram = 5;
+constexpr unsigned char type_slave = 2;
+constexpr unsigned char type_ids = 3;
+constexpr unsigned char type_capture = 5;
+constexpr unsigned char type_speed = 7;
+constexpr unsigned char type_dataframe = 0x86;
+
+// Bounds of the exchanges (documented in the public header).
+constexpr int zel_recv_timeout_ms = 100;     // silence that ends one receive
+constexpr int zel_query_deadline_ms = 1000;  // a query's reply must come within this
+
+struct zelmsg {
+  unsigned char *data;  // zel_msg_capacity bytes
+  int len;              // valid bytes in data
+};
+
+// New zero-filled buffer, or null with 5.
+zelmsg_t *_zelmsg_create(zelerror *err);
+// Release a buffer (null is fine); always 0.
+void _zelmsg_delete(zelmsg_t *msg, zelerror *err);
+// Bytes 1-2, big-endian: 0..65535. Does not look at the type.
+int _zelmsg_extract_framenumber(const zelmsg_t *msg);
+// The payload, byte 4 of data, read in place.
+unsigned char *_zelmsg_extract_dataptr(zelmsg_t *msg);
+
+// Open, size, bind and connect the handle's socket towards dest_addr. Codes 6 and 7; on failure
+// no socket stays open and sock is -1.
+void _zelmsg_open(zelarray_t *handle, zelerror *err);
+// Close the handle's socket if open.
+void _zelmsg_close(zelarray_t *handle);
+// The socket's count of datagrams the kernel dropped (0 when it cannot tell).
+uint32_t _zelmsg_kernel_drops(const zelarray_t *handle);
+
+// Send len bytes of msg to the array: 10 on failure.
+void _zelmsg_send(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
+// One datagram from the array within 100 ms of silence: 11 otherwise, msg unchanged.
+void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
+// The next 964-byte data datagram within 100 ms; everything else is dropped. 11 otherwise.
+void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
+// Send the request, resending it for every other datagram, until a reply of `type` long enough
+// to decode arrives (0), 100 ms pass in silence or 1 s in all (11), or a send fails (10).
+void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type,
+                       zelerror *err);
+
+#endif

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds everything and runs the test suite.
+#   ZEL_BUILD_DIR   build folder (default: build)
+#   ZEL_SANITIZE    address (AddressSanitizer + UBSan) or thread (ThreadSanitizer)
+#   ZEL_CTEST_ARGS  extra ctest arguments, e.g. "-L threaded"
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+build=${ZEL_BUILD_DIR:-$root/build}
+cmake -S "$root" -B "$build" -DZEL_SANITIZE="${ZEL_SANITIZE:-}" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+# shellcheck disable=SC2086
+ctest --test-dir "$build" -j2 --output-on-failure ${ZEL_CTEST_ARGS:-}
