@@ -81,12 +81,12 @@ TEST_F(EmulatorTest, PauseLeavesASilenceButNoGapInNumbers) {
   auto data = probe_->collect_data(100, 2s);
   ASSERT_EQ(data.size(), 100u);
   data.insert(data.begin(), before.back());
-  auto longest = probe::Clock::duration::zero();
+  double longest = 0;
   for (size_t i = 1; i < data.size(); ++i) {
     EXPECT_EQ(data[i].number(), (data[i - 1].number() + 1) % 65536);
-    longest = std::max(longest, data[i].at - data[i - 1].at);
+    longest = std::max(longest, data[i].kernel_at - data[i - 1].kernel_at);
   }
-  EXPECT_GE(longest, 140ms);
+  EXPECT_GE(longest, 0.140);
   EXPECT_EQ(sim_->stats().paused, 1u);
 }
 

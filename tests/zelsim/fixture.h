@@ -37,7 +37,7 @@ class EmulatorTest : public ::testing::Test {
   std::vector<probe::Datagram> stream_script(std::vector<int> numbers) {
     sim_->set_acquiring(true);
     sim_->script_frames(std::move(numbers));
-    EXPECT_TRUE(sim_->wait_script_sent(std::chrono::seconds(2)));
+    EXPECT_TRUE(sim_->wait_script_sent(std::chrono::seconds(10)));
     return probe_->drain(std::chrono::milliseconds(50));
   }
 

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+
 namespace probe {
 
 Probe::Probe(const std::string &address) {
@@ -13,6 +15,8 @@ Probe::Probe(const std::string &address) {
   if (fd < 0) return;
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // Arrival times taken by the kernel do not depend on how soon the probe gets to read.
+  ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   // Room for seconds of stream at flat-out rates; the forcing variant needs root.
   int size = 16 << 20;
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
@@ -46,11 +50,24 @@ std::optional<Datagram> Probe::receive(std::chrono::milliseconds timeout) {
   Datagram d;
   d.bytes.resize(4096);
   sockaddr_in from{};
-  socklen_t len = sizeof from;
-  ssize_t n =
-      ::recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr *>(&from), &len);
+  iovec iov{d.bytes.data(), d.bytes.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))] = {};
+  msghdr msg{};
+  msg.msg_name = &from;
+  msg.msg_namelen = sizeof from;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n = ::recvmsg(fd_, &msg, 0);
   d.at = Clock::now();
   if (n < 0) return std::nullopt;
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec ts{};
+    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+    d.kernel_at = ts.tv_sec + ts.tv_nsec * 1e-9;
+  }
   d.bytes.resize(static_cast<size_t>(n));
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);

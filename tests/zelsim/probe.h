@@ -20,8 +20,9 @@ inline constexpr uint8_t kData = 0x86;
 
 struct Datagram {
   std::vector<uint8_t> bytes;
-  std::string from;  // "a.b.c.d:port"
-  Clock::time_point at;
+  std::string from;      // "a.b.c.d:port"
+  Clock::time_point at;  // when the probe read it
+  double kernel_at = 0;  // when the kernel queued it, in seconds (real-time clock)
 
   bool is_data() const { return !bytes.empty() && bytes[0] == kData; }
   int number() const { return bytes[1] << 8 | bytes[2]; }  // big-endian

@@ -64,7 +64,8 @@ TEST_F(EmulatorTest, StreamGoesToWhoeverSwitchedAcquisitionOn) {
   EXPECT_TRUE(probe_->collect_data(1, 50ms).empty());
 
   other.request(kSetCapture, kOff);
-  other.drain(50ms);
+  ASSERT_EQ(other.query(kQueryCapture, kTypeCapture)->bytes[2], 0);
+  other.drain(50ms);  // a batch taken just before the switch may trail the reply
   EXPECT_TRUE(other.collect_data(1, 100ms).empty()) << "acquisition off ends the stream";
   uint16_t next = sim_->next_frame();
   probe_->request(kSetCapture, kOn);
@@ -73,53 +74,70 @@ TEST_F(EmulatorTest, StreamGoesToWhoeverSwitchedAcquisitionOn) {
   EXPECT_EQ(resumed[0].number(), next) << "numbering goes on across acquisitions";
 }
 
+// Instrumented builds check races and memory; they are too slow to be held to the real rate on
+// a shared two-core machine, so there the tests only check that pacing never runs ahead.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 struct RateFigures {
   double per_second = 0;
-  double p99_jitter_us = 0;
+  double p99_jitter_us = 0;  // lateness against the ideal schedule
   double max_jitter_us = 0;
+  double p50_gap_us = 0;  // between consecutive arrivals
+  double p99_gap_us = 0;
 };
 
-// Arrival rate over `window` after a short settling time, and how far arrivals stray from the
-// ideal schedule at `nominal` datagrams a second.
+// Arrival rate over about `window`, from the kernel's arrival times of consecutive datagrams
+// after a short settling time, and how late arrivals come against the ideal schedule at
+// `nominal` datagrams a second.
 RateFigures measure_rate(probe::Probe &p, std::chrono::milliseconds window, double nominal) {
   p.collect_data(200, 1s);
-  auto begin = probe::Clock::now();
-  std::vector<double> at;
-  std::vector<int> numbers;
-  while (probe::Clock::now() - begin < window) {
-    auto d = p.receive(200ms);
-    if (!d || !d->is_data()) continue;
-    at.push_back(std::chrono::duration<double>(d->at - begin).count());
-    numbers.push_back(d->number());
-  }
-  expect_consecutive(numbers);
+  auto data = p.collect_data(static_cast<size_t>(nominal * window.count() / 1000), window * 2);
+  expect_consecutive(probe::numbers_of(data));
   RateFigures f;
-  double seconds = std::chrono::duration<double>(window).count();
-  f.per_second = at.size() / seconds;
-  std::vector<double> dev(at.size());
-  for (size_t i = 0; i < at.size(); ++i) dev[i] = at[i] - at[0] - i / nominal;
-  double shift = *std::min_element(dev.begin(), dev.end());
-  for (double &d : dev) d = (d - shift) * 1e6;  // late by, against the earliest
-  std::sort(dev.begin(), dev.end());
-  if (!dev.empty()) {
-    f.p99_jitter_us = dev[dev.size() * 99 / 100];
-    f.max_jitter_us = dev.back();
-  }
+  if (data.size() < 2) return f;
+  double t0 = data.front().kernel_at;
+  f.per_second = (data.size() - 1) / (data.back().kernel_at - t0);
+  std::vector<double> late(data.size());
+  for (size_t i = 0; i < data.size(); ++i) late[i] = data[i].kernel_at - t0 - i / nominal;
+  double earliest = *std::min_element(late.begin(), late.end());
+  for (double &d : late) d = (d - earliest) * 1e6;
+  std::sort(late.begin(), late.end());
+  f.p99_jitter_us = late[late.size() * 99 / 100];
+  f.max_jitter_us = late.back();
+  std::vector<double> gap;
+  for (size_t i = 1; i < data.size(); ++i)
+    gap.push_back((data[i].kernel_at - data[i - 1].kernel_at) * 1e6);
+  std::sort(gap.begin(), gap.end());
+  f.p50_gap_us = gap[gap.size() / 2];
+  f.p99_gap_us = gap[gap.size() * 99 / 100];
   return f;
+}
+
+void expect_rate(double measured, double nominal, double tolerance = 0.01) {
+  EXPECT_LT(measured, nominal * (1 + tolerance));
+  if (!kSanitized) {
+    EXPECT_GT(measured, nominal * (1 - tolerance));
+  }
 }
 
 TEST_F(EmulatorTest, RateHoldsAtBothSpeeds) {
   start();
   probe_->request(kSetCapture, kOn);
   auto fast = measure_rate(*probe_, 2000ms, 8820);
-  EXPECT_NEAR(fast.per_second, 8820, 88.2);
+  expect_rate(fast.per_second, 8820);
 
   probe_->request(kSetSpeed, kOff);
+  // The reply comes after every datagram sent at the old rate, so this also drains them.
+  ASSERT_EQ(probe_->query(kQuerySpeed, kTypeSpeed, 5s)->bytes[2], 0);
   auto slow = measure_rate(*probe_, 2000ms, 4410);
-  EXPECT_NEAR(slow.per_second, 4410, 44.1);
-  std::printf("rate: %.1f/s (p99 jitter %.0f us, max %.0f us); %.1f/s (p99 %.0f us, max %.0f us)\n",
-              fast.per_second, fast.p99_jitter_us, fast.max_jitter_us, slow.per_second,
-              slow.p99_jitter_us, slow.max_jitter_us);
+  expect_rate(slow.per_second, 4410);
+  for (const auto &f : {fast, slow})
+    std::printf("rate %.1f/s: gap p50 %.0f us, p99 %.0f us; late p99 %.0f us, max %.0f us\n",
+                f.per_second, f.p50_gap_us, f.p99_gap_us, f.p99_jitter_us, f.max_jitter_us);
 }
 
 // Data datagrams the emulator sends in one second, by its own count: the probe may not keep up.
@@ -132,20 +150,25 @@ double sent_per_second(zelsim::Emulator &sim) {
   return (after - before) / std::chrono::duration<double>(probe::Clock::now() - begin).count();
 }
 
+// The pacing never runs ahead of the multiple. Whether the machine can keep up with it is a
+// matter for the benchmarks; here it is only required of uninstrumented builds.
 TEST_F(EmulatorTest, MultipleAndFlatOutRatesOutrunTheRealRate) {
   zelsim::Config config;
   config.rate_multiple = 2;
   config.acquiring = true;
   start(config);
-  EXPECT_NEAR(sent_per_second(*sim_), 2 * 8820, 2 * 8820 * 0.02);
+  double doubled = sent_per_second(*sim_);
+  expect_rate(doubled, 2 * 8820, 0.02);  // a one-second window of the emulator's own count
   sim_->stop();
 
   config.rate_multiple = 0;
   sim_ = std::make_unique<zelsim::Emulator>(config);
   ASSERT_TRUE(sim_->start(nullptr));
   double flat_out = sent_per_second(*sim_);
-  EXPECT_GT(flat_out, 3 * 8820);
-  std::printf("flat out: %.0f datagrams/s\n", flat_out);
+  if (!kSanitized) {
+    EXPECT_GT(flat_out, 3 * 8820);
+  }
+  std::printf("rate x2: %.0f datagrams/s; flat out: %.0f datagrams/s\n", doubled, flat_out);
 }
 
 TEST_F(EmulatorTest, ScriptedNumbersAreSentExactlyThenSilence) {
@@ -154,6 +177,7 @@ TEST_F(EmulatorTest, ScriptedNumbersAreSentExactlyThenSilence) {
   EXPECT_TRUE(probe_->collect_data(1, 50ms).empty()) << "nothing streams without a script";
 
   probe_->request(kSetCapture, kOff);
+  ASSERT_EQ(probe_->query(kQueryCapture, kTypeCapture)->bytes[2], 0);
   sim_->script_frames({10, 11, 14});
   EXPECT_FALSE(sim_->wait_script_sent(50ms)) << "a script waits for acquisition";
   probe_->request(kSetCapture, kOn);
