@@ -2,14 +2,18 @@
 // recvmmsg receiver on its own socket: the kernel's limit on this machine. Both face the same
 // emulator, paced at multiples of the real rate or flat out, on the same cores.
 //
-// Usage: zelbench_rate [seconds per trial, default 3]
-// Per-trial lines go to stderr; the two result rows to stdout.
+// Usage: zelbench_rate [seconds per trial [library|bare|both [multiple, 0 = flat out]]]
+// With a multiple, runs that one trial only (for profiling). Per-trial lines go to stderr; the
+// result rows to stdout. Experiments: ZELBENCH_READER_FRAMES (default 5) sets the reader's buffer;
+// ZELBENCH_RCVBUF_MB forces both receivers' socket buffers to that size.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <optional>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
@@ -33,12 +37,33 @@ struct Trial {
   uint64_t lost = 0;
   uint64_t kdrops = 0;
   bool overflow = false;
+  double receive_us = 0;  // CPU of the receiving thread per datagram, during the window
+  double reader_us = 0;   // CPU of the library's reader per datagram (0 for the bare receiver)
+  uint64_t tail = 0;      // slots that may stay unread: less than one reader buffer
   bool ok() const {
-    return sent > 0 && seen == sent && breaks == 0 && lost == 0 && kdrops == 0 && !overflow;
+    return sent > 0 && seen <= sent && sent - seen <= tail && breaks == 0 && lost == 0 &&
+           kdrops == 0 && !overflow;
   }
 };
 
 using Runner = std::function<std::optional<Trial>(double multiple, double seconds)>;
+
+int env_int(const char *name, int fallback) {
+  const char *text = getenv(name);
+  return text != nullptr && atoi(text) > 0 ? atoi(text) : fallback;
+}
+
+int reader_frames() {
+  return env_int("ZELBENCH_READER_FRAMES", 5);
+}
+
+// The experiment on socket buffers goes through the handle's public socket field.
+void force_receive_buffer(int fd) {
+  const int megabytes = env_int("ZELBENCH_RCVBUF_MB", 0);
+  if (megabytes == 0 || fd < 0) return;
+  const int bytes = megabytes * 1024 * 1024;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+}
 
 std::unique_ptr<zelsim::Emulator> start_emulator(double multiple) {
   zelsim::Config config;
@@ -55,11 +80,45 @@ std::unique_ptr<zelsim::Emulator> start_emulator(double multiple) {
   return sim;
 }
 
+// CPU clocks of the receiving threads, read at both ends of the streaming window, against the
+// datagrams taken in between: the cost per datagram, which a neighbour's load hardly moves.
+class ThreadCost {
+ public:
+  ThreadCost(pthread_t receiver, pthread_t reader, const std::atomic<uint64_t> &seen)
+      : seen_(seen) {
+    pthread_getcpuclockid(receiver, &clocks_[0]);
+    if (pthread_getcpuclockid(reader, &clocks_[1]) != 0) clocks_[1] = clocks_[0];
+  }
+  void mark(int end) {
+    for (int i = 0; i < 2; ++i) cpu_[end][i] = thread_seconds(clocks_[i]);
+    seen_at_[end] = seen_.load();
+  }
+  // Microseconds per datagram of thread 0 (receiver) or 1 (reader).
+  double per_datagram(int thread) const {
+    const double datagrams = double(seen_at_[1] - seen_at_[0]);
+    return datagrams > 0 ? (cpu_[1][thread] - cpu_[0][thread]) * 1e6 / datagrams : 0;
+  }
+
+ private:
+  static double thread_seconds(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+  }
+  const std::atomic<uint64_t> &seen_;
+  clockid_t clocks_[2] = {};
+  double cpu_[2][2] = {};
+  uint64_t seen_at_[2] = {};
+};
+
 // Streams for `seconds`, then stops the stream and returns the datagrams sent and the window.
-uint64_t stream_window(zelsim::Emulator &sim, double seconds, double &window) {
+uint64_t stream_window(zelsim::Emulator &sim, double seconds, double &window, ThreadCost &cost) {
   const int64_t start = now_ns();
   sim.resume_stream();
-  sleep_seconds(seconds);
+  sleep_seconds(0.2);  // the first lap of the ring faults its pages in
+  cost.mark(0);
+  sleep_seconds(seconds - 0.2);
+  cost.mark(1);
   sim.set_acquiring(false);
   window = double(now_ns() - start) * 1e-9;
   uint64_t sent = sim.stats().datagrams_sent;
@@ -82,14 +141,17 @@ void wait_drained(const std::atomic<uint64_t> &seen, uint64_t sent) {
   }
 }
 
+// Checks the number of every network-frame slot of each buffer, from the handle's slot table.
 void reader_loop(zelarray_t *handle, zelcursor_t *cursor, SequenceCheck &check,
                  std::atomic<uint64_t> &seen) {
   void *data = nullptr;
   int32_t ts[2];
-  int nfnbr = 0;
   zelerror err = 0;
-  while (zelarray_get_cursorptr_with_nfnbr(handle, cursor, &data, ts, &nfnbr, &err) == zel_true) {
-    check.see(nfnbr);
+  const int slots = cursor->frames / 5;
+  while (zelarray_get_cursorptr(handle, cursor, &data, ts, &err) == zel_true) {
+    const auto offset = static_cast<unsigned char *>(data) - handle->ring;
+    const int first = static_cast<int>(offset / (5 * ZEL_FRAME_BYTES));
+    for (int k = 0; k < slots; ++k) check.see(handle->ring_nfnbr[first + k]);
     seen.store(check.seen, std::memory_order_relaxed);
   }
 }
@@ -98,9 +160,11 @@ std::optional<Trial> library_trial(double multiple, double seconds) {
   auto sim = start_emulator(multiple);
   if (!sim) return std::nullopt;
   std::string why;
-  Handle handle = connect_handle(kRingMegabytes, 5, &why);
+  const int frames = reader_frames();
+  Handle handle = connect_handle(kRingMegabytes, frames, &why);
+  if (handle) force_receive_buffer(handle->sock);
   zelerror err = 0;
-  zelcursor_t *cursor = handle ? zelcursor_create(handle.get(), 5, &err) : nullptr;
+  zelcursor_t *cursor = handle ? zelcursor_create(handle.get(), frames, &err) : nullptr;
   if (cursor == nullptr) return fprintf(stderr, "library: %s\n", why.c_str()), std::nullopt;
   zelarray_capture_on(handle.get(), &err);
   if (err != 0) return fprintf(stderr, "capture on failed with %d\n", err), std::nullopt;
@@ -110,8 +174,12 @@ std::optional<Trial> library_trial(double multiple, double seconds) {
   std::thread reader(reader_loop, handle.get(), cursor, std::ref(check), std::ref(seen));
   Trial t;
   t.nominal = multiple;
+  t.tail = static_cast<uint64_t>(frames / 5 - 1);
   double window = 0;
-  t.sent = stream_window(*sim, seconds, window);
+  ThreadCost cost(handle->thread, reader.native_handle(), seen);
+  t.sent = stream_window(*sim, seconds, window, cost);
+  t.receive_us = cost.per_datagram(0);
+  t.reader_us = cost.per_datagram(1);
   wait_drained(seen, t.sent);
   t.lost = static_cast<uint64_t>(zelarray_check_lostdataframes(handle.get(), &err));
   t.kdrops = static_cast<uint64_t>(zelarray_check_kernel_drops(handle.get(), &err));
@@ -149,6 +217,7 @@ void bare_loop(int fd, const std::atomic<bool> &stop, SequenceCheck &check,
 
 std::optional<Trial> bare_trial(double multiple, double seconds) {
   Fd sock = bind_udp(kHostAddress, true);
+  force_receive_buffer(sock.get());
   if (!sock.valid()) return fprintf(stderr, "bare receiver: bind failed\n"), std::nullopt;
   const timeval tick{0, 100000};  // lets the loop see the stop flag
   setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
@@ -163,7 +232,9 @@ std::optional<Trial> bare_trial(double multiple, double seconds) {
   Trial t;
   t.nominal = multiple;
   double window = 0;
-  t.sent = stream_window(*sim, seconds, window);
+  ThreadCost cost(receiver.native_handle(), receiver.native_handle(), seen);
+  t.sent = stream_window(*sim, seconds, window, cost);
+  t.receive_us = cost.per_datagram(0);
   wait_drained(seen, t.sent);
   stop.store(true);
   receiver.join();
@@ -176,12 +247,12 @@ std::optional<Trial> bare_trial(double multiple, double seconds) {
 
 void log_trial(const char *who, const Trial &t) {
   const std::string nominal = t.nominal == kFlatOut ? "flat" : fixed(t.nominal, 2);
-  fprintf(
-      stderr,
-      "%-7s asked %-6s sent %6.2fx (%8llu) seen %8llu breaks %llu lost %llu kdrops %llu%s  %s\n",
-      who, nominal.c_str(), t.achieved, (unsigned long long)t.sent, (unsigned long long)t.seen,
-      (unsigned long long)t.breaks, (unsigned long long)t.lost, (unsigned long long)t.kdrops,
-      t.overflow ? " overflow" : "", t.ok() ? "ok" : "LOSS");
+  fprintf(stderr,
+          "%-7s asked %-6s sent %6.2fx (%8llu) seen %8llu breaks %llu lost %llu kdrops %llu%s  %-4s"
+          "  cpu per datagram: receive %.2f us, reader %.2f us\n",
+          who, nominal.c_str(), t.achieved, (unsigned long long)t.sent, (unsigned long long)t.seen,
+          (unsigned long long)t.breaks, (unsigned long long)t.lost, (unsigned long long)t.kdrops,
+          t.overflow ? " overflow" : "", t.ok() ? "ok" : "LOSS", t.receive_us, t.reader_us);
 }
 
 // One retry: a single loss on this shared machine may be a neighbour's burst, not the receiver.
@@ -265,7 +336,7 @@ bool parse(int argc, char **argv, Options &o) {
     if (!o.library && !o.bare) return false;
   }
   if (argc > 3) o.only_at = atof(argv[3]);
-  return o.seconds > 0 && argc <= 4;
+  return o.seconds > 0.5 && argc <= 4;
 }
 
 }  // namespace
