@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <ctime>
 #include <functional>
 #include <optional>
@@ -100,9 +101,10 @@ class ThreadCost {
   }
 
  private:
+  // NaN once the thread has ended (the capture thread ends on 100 ms without a datagram).
   static double thread_seconds(clockid_t clock) {
     timespec ts{};
-    clock_gettime(clock, &ts);
+    if (clock_gettime(clock, &ts) != 0) return std::nan("");
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
   }
   const std::atomic<uint64_t> &seen_;
