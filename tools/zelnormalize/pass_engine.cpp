@@ -24,7 +24,6 @@ struct alignas(64) Slot {
 
 struct alignas(64) WorkerShare {
   std::atomic<std::int64_t> chunks_done{0};
-  std::vector<std::int32_t> samples = std::vector<std::int32_t>(kBlockFrames * kChannels);
 };
 
 void wait_until_at_least(const std::atomic<std::int64_t> &value, std::int64_t target) {
@@ -33,17 +32,31 @@ void wait_until_at_least(const std::atomic<std::int64_t> &value, std::int64_t ta
     value.wait(seen, std::memory_order_acquire);
 }
 
-void accumulate_means(const std::int32_t *samples, std::size_t frames, int width, double *means,
-                      long double n) {
-  for (std::size_t f = 0; f < frames; ++f, samples += width)
-    for (int c = 0; c < width; ++c) means[c] = add_mean_term(means[c], samples[c], n);
+// Decoding inside the x87 loops costs nothing: the integer work runs in the
+// shadow of the divisions.
+template <bool kByProduct>
+void accumulate_means(const unsigned char *frames_bytes, std::size_t frames, int first, int width,
+                      double *means, const FrameDivisor &divisor) {
+  for (std::size_t f = 0; f < frames; ++f) {
+    const unsigned char *sample = frames_bytes + f * kFrameBytes + first * kSampleBytes;
+    for (int c = 0; c < width; ++c, sample += kSampleBytes) {
+      if constexpr (kByProduct)
+        means[c] = add_mean_term(means[c], decode_sample_wide(sample), divisor);
+      else
+        means[c] = add_mean_term(means[c], decode_sample_wide(sample), divisor.frames);
+    }
+  }
 }
 
-void accumulate_variances(const std::int32_t *samples, std::size_t frames, int width,
-                          const double *means, double *variances, long double n_less_one) {
-  for (std::size_t f = 0; f < frames; ++f, samples += width)
-    for (int c = 0; c < width; ++c)
-      variances[c] = add_variance_term(variances[c], samples[c], means[c], n_less_one);
+void accumulate_variances(const unsigned char *frames_bytes, std::size_t frames, int first,
+                          int width, const double *means, double *variances,
+                          long double n_less_one) {
+  for (std::size_t f = 0; f < frames; ++f) {
+    const unsigned char *sample = frames_bytes + f * kFrameBytes + first * kSampleBytes;
+    for (int c = 0; c < width; ++c, sample += kSampleBytes)
+      variances[c] =
+          add_variance_term(variances[c], decode_sample_wide(sample), means[c], n_less_one);
+  }
 }
 
 }  // namespace
@@ -75,7 +88,8 @@ struct PassPlan {
   PassKind kind;
   const ChunkReader &read_at;
   std::int64_t expected_bytes;
-  long double divisor;  // N in pass 1, N - 1 in pass 2
+  FrameDivisor frames;          // pass 1
+  long double frames_less_one;  // pass 2
 };
 
 struct PassEnd {
@@ -160,19 +174,24 @@ class Worker {
     done.notify_all();
   }
 
+  // The sums are worked on in copies on this stack frame: near the spill slot
+  // of the x87 loop, they never share its address bits modulo 4096, which
+  // would make every reload wait for the stores to the sums.
   void process(const Slot &slot) {
     const std::size_t frames =
         slot.count > 0 ? static_cast<std::size_t>(slot.count) / kFrameBytes : 0;
-    std::int32_t *samples = ring_.shares[index_].samples.data();
-    for (std::size_t done = 0; done < frames; done += kBlockFrames) {
-      const std::size_t block = std::min(kBlockFrames, frames - done);
-      decode_channels(slot.bytes.data() + done * kFrameBytes, block, first_, width_, samples);
-      if (plan_.kind == PassKind::means)
-        accumulate_means(samples, block, width_, means_.data(), plan_.divisor);
-      else
-        accumulate_variances(samples, block, width_, means_.data(), variances_.data(),
-                             plan_.divisor);
-    }
+    ChannelDoubles means = means_;
+    ChannelDoubles variances = variances_;
+    const unsigned char *bytes = slot.bytes.data();
+    if (plan_.kind == PassKind::variances)
+      accumulate_variances(bytes, frames, first_, width_, means.data(), variances.data(),
+                           plan_.frames_less_one);
+    else if (plan_.frames.by_product)
+      accumulate_means<true>(bytes, frames, first_, width_, means.data(), plan_.frames);
+    else
+      accumulate_means<false>(bytes, frames, first_, width_, means.data(), plan_.frames);
+    means_ = means;
+    variances_ = variances;
   }
 
   PassBuffers::Ring &ring_;
@@ -195,8 +214,8 @@ PassOutcome judge(const PassEnd &end, std::int64_t expected_bytes) {
 
 PassOutcome run_pass(PassKind kind, PassBuffers &buffers, const ChunkReader &read_at,
                      std::int64_t frames, Accumulators &acc, const ProgressReport &progress) {
-  const PassPlan plan{kind, read_at, frames * std::int64_t{kFrameBytes},
-                      static_cast<long double>(kind == PassKind::means ? frames : frames - 1)};
+  const PassPlan plan{kind, read_at, frames * std::int64_t{kFrameBytes}, make_frame_divisor(frames),
+                      static_cast<long double>(frames - 1)};
   PassBuffers::Ring &ring = *buffers.ring_;
   ring.reset();
 

@@ -26,15 +26,4 @@ inline std::int32_t decode_sample_wide(const unsigned char *p) {
   return static_cast<std::int32_t>(__builtin_bswap32(word)) >> 8;
 }
 
-// Decodes channels [first, first + width) of `frames` consecutive frames into
-// `out`, frame after frame. `frames_bytes` needs one readable byte past its end.
-inline void decode_channels(const unsigned char *frames_bytes, std::size_t frames, int first,
-                            int width, std::int32_t *out) {
-  for (std::size_t f = 0; f < frames; ++f) {
-    const unsigned char *sample = frames_bytes + f * kFrameBytes + first * kSampleBytes;
-    for (int c = 0; c < width; ++c) out[c] = decode_sample_wide(sample + c * kSampleBytes);
-    out += width;
-  }
-}
-
 }  // namespace zelnorm
