@@ -31,6 +31,7 @@ struct Calibration {
   PassOutcome first = PassOutcome::complete;
   PassOutcome second = PassOutcome::complete;
   Accumulators acc;
+  std::vector<std::int64_t> progress;  // both passes
 };
 
 Calibration calibrate(const Bytes &raw, int workers, std::int64_t frames,
@@ -38,9 +39,10 @@ Calibration calibrate(const Bytes &raw, int workers, std::int64_t frames,
   PassBuffers buffers(workers);
   const ChunkReader reader = memory_reader(raw, fail_at);
   Calibration c;
-  c.first = run_pass(PassKind::means, buffers, reader, frames, c.acc, {});
+  const ProgressReport progress = [&c](std::int64_t done) { c.progress.push_back(done); };
+  c.first = run_pass(PassKind::means, buffers, reader, frames, c.acc, progress);
   if (c.first == PassOutcome::complete)
-    c.second = run_pass(PassKind::variances, buffers, reader, frames, c.acc, {});
+    c.second = run_pass(PassKind::variances, buffers, reader, frames, c.acc, progress);
   return c;
 }
 
@@ -53,6 +55,11 @@ void expect_matches_reference(const Bytes &raw, int workers) {
   const Calibration c = calibrate(raw, workers);
   ASSERT_EQ(c.first, PassOutcome::complete);
   ASSERT_EQ(c.second, PassOutcome::complete);
+  const std::size_t half = c.progress.size() / 2;
+  ASSERT_GT(half, 0u);
+  EXPECT_TRUE(std::is_sorted(c.progress.begin(), c.progress.begin() + half));
+  EXPECT_EQ(c.progress[half - 1], static_cast<std::int64_t>(raw.size()));
+  EXPECT_EQ(c.progress.back(), static_cast<std::int64_t>(raw.size()));
   for (int k = 0; k < kChannels; ++k) {
     // Compared as bits: equal doubles are not enough, the files must match.
     EXPECT_EQ(std::memcmp(&c.acc.means[k], &ref.means[k], sizeof(double)), 0) << "mean " << k;

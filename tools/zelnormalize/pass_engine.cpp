@@ -120,13 +120,13 @@ class Worker {
       if (owns(chunk + kLookahead)) fill(chunk + kLookahead);
       const Slot &slot = await(chunk);
       process(slot);
-      const bool last = is_last(chunk, slot.count);
+      // Once finished, the slot may be refilled by another worker at any time.
       const PassEnd end{chunk, slot.count};
       finish(chunk);
       if (progress != nullptr)
-        (*progress)(std::min(chunk * std::int64_t{kChunkBytes} + std::max(slot.count, 0L),
+        (*progress)(std::min(chunk * std::int64_t{kChunkBytes} + std::max(end.count, 0L),
                              plan_.expected_bytes));
-      if (last) return end;
+      if (is_last(chunk, end.count)) return end;
     }
   }
 
