@@ -1,5 +1,7 @@
 #include "pass_engine.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <system_error>
 #include <thread>
@@ -32,8 +34,8 @@ void wait_until_at_least(const std::atomic<std::int64_t> &value, std::int64_t ta
     value.wait(seen, std::memory_order_acquire);
 }
 
-// Decoding inside the x87 loops costs nothing: the integer work runs in the
-// shadow of the divisions.
+// Decoding inside the x87 loops is almost free: the integer work runs in the
+// shadow of the x87 multiplications and divisions.
 template <bool kByProduct>
 void accumulate_means(const unsigned char *frames_bytes, std::size_t frames, int first, int width,
                       double *means, const FrameDivisor &divisor) {
@@ -79,7 +81,13 @@ PassBuffers::PassBuffers(int workers)
 PassBuffers::~PassBuffers() = default;
 
 int default_workers() {
-  return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxWorkers);
+  // The CPUs this process may run on, which a container or taskset can make
+  // fewer than the machine's.
+  cpu_set_t allowed;
+  const int cpus = ::sched_getaffinity(0, sizeof allowed, &allowed) == 0
+                       ? CPU_COUNT(&allowed)
+                       : static_cast<int>(std::thread::hardware_concurrency());
+  return std::clamp(cpus, 1, kMaxWorkers);
 }
 
 namespace {

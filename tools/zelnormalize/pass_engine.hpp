@@ -73,7 +73,7 @@ class PassBuffers {
 PassOutcome run_pass(PassKind kind, PassBuffers &buffers, const ChunkReader &read_at,
                      std::int64_t frames, Accumulators &acc, const ProgressReport &progress);
 
-// Workers worth starting on this machine: one per core, at most kMaxWorkers.
+// Workers worth starting: one per CPU this process may use, at most kMaxWorkers.
 int default_workers();
 
 }  // namespace zelnorm
