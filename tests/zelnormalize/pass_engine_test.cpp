@@ -68,10 +68,10 @@ void expect_matches_reference(const Bytes &raw, int workers) {
   }
 }
 
-TEST(CalibrationPass, EveryChannelSplitGivesThePlainResultBitForBit) {
+TEST(CalibrationPass, AnyNumberOfWorkersGivesThePlainResultBitForBit) {
   const Bytes raw =
-      zelnorm_test::encode_frames(zelnorm_test::random_samples(2 * kChunkFrames + 7, 1));
-  for (const int workers : {1, 2, 3, 5, 8}) {
+      zelnorm_test::encode_frames(zelnorm_test::random_samples(24 * kChunkFrames + 7, 1));
+  for (const int workers : {1, 2, 3, 8}) {
     SCOPED_TRACE(workers);
     expect_matches_reference(raw, workers);
   }

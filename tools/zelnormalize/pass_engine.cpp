@@ -3,6 +3,8 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <climits>
+#include <array>
 #include <system_error>
 #include <thread>
 
@@ -24,8 +26,24 @@ struct alignas(64) Slot {
   std::atomic<std::int64_t> chunk{-1};
 };
 
-struct alignas(64) WorkerShare {
-  std::atomic<std::int64_t> chunks_done{0};
+// Eight channels per group: enough independent chains per frame to hide the
+// latency of each sum's store and reload, and enough groups per chunk for a
+// worker on a busy core to take fewer of them.
+constexpr int kGroupWidth = 8;
+constexpr int kGroups = kChannels / kGroupWidth;
+
+// A group's sums pass from worker to worker; `done` hands them over with
+// release ordering. `claimed` - `done` is 1 while a worker holds the group.
+struct alignas(64) ChannelGroup {
+  std::atomic<std::int64_t> claimed{0};  // chunks taken on by some worker
+  std::atomic<std::int64_t> done{0};     // chunks added into the sums
+  std::array<double, kGroupWidth> means{};
+  std::array<double, kGroupWidth> variances{};
+};
+
+// Chunks a worker is finished with: it will not look at their slots again.
+struct alignas(64) WorkerMark {
+  std::atomic<std::int64_t> passed{0};
 };
 
 void wait_until_at_least(const std::atomic<std::int64_t> &value, std::int64_t target) {
@@ -64,15 +82,41 @@ void accumulate_variances(const unsigned char *frames_bytes, std::size_t frames,
 }  // namespace
 
 struct PassBuffers::Ring {
-  explicit Ring(int workers) : slots(workers + kLookahead + 1), shares(workers) {}
+  explicit Ring(int workers) : slots(static_cast<std::size_t>(workers) + kLookahead + 2) {}
 
-  void reset() {
+  void reset(const Accumulators &acc) {
     for (Slot &slot : slots) slot.chunk.store(-1, std::memory_order_relaxed);
-    for (WorkerShare &share : shares) share.chunks_done.store(0, std::memory_order_relaxed);
+    for (WorkerMark &mark : marks) mark.passed.store(0, std::memory_order_relaxed);
+    next_read.store(0, std::memory_order_relaxed);
+    for (int g = 0; g < kGroups; ++g) {
+      ChannelGroup &group = groups[g];
+      group.claimed.store(0, std::memory_order_relaxed);
+      group.done.store(0, std::memory_order_relaxed);
+      std::copy_n(acc.means.begin() + g * kGroupWidth, kGroupWidth, group.means.begin());
+      std::copy_n(acc.variances.begin() + g * kGroupWidth, kGroupWidth, group.variances.begin());
+    }
+  }
+
+  void store_into(Accumulators &acc) const {
+    for (int g = 0; g < kGroups; ++g) {
+      std::copy_n(groups[g].means.begin(), kGroupWidth, acc.means.begin() + g * kGroupWidth);
+      std::copy_n(groups[g].variances.begin(), kGroupWidth,
+                  acc.variances.begin() + g * kGroupWidth);
+    }
+  }
+
+  // Workers that could not be started are marked done with every chunk.
+  void release_marks_from(int first_absent) {
+    for (std::size_t i = static_cast<std::size_t>(first_absent); i < marks.size(); ++i) {
+      marks[i].passed.store(INT64_MAX, std::memory_order_release);
+      marks[i].passed.notify_all();
+    }
   }
 
   std::vector<Slot> slots;
-  std::vector<WorkerShare> shares;
+  std::array<ChannelGroup, kGroups> groups;
+  std::array<WorkerMark, kMaxWorkers> marks;
+  alignas(64) std::atomic<std::int64_t> next_read{0};  // the first chunk nobody reads yet
 };
 
 PassBuffers::PassBuffers(int workers)
@@ -105,32 +149,27 @@ struct PassEnd {
   long count = 0;
 };
 
-// Worker `index` of `count` owns channels [first_, first_ + width_) and reads
-// every chunk whose index is `index` modulo `count` into the shared ring.
+// Every worker walks the chunks in order. On entering a chunk it reads the
+// chunks up to kLookahead ahead that nobody has taken yet; then it takes the
+// channel groups of the chunk that are free, so that a worker on a busy core
+// simply takes fewer groups. A group is taken for chunk c only once its sums
+// hold chunk c - 1, so each group's chunks are added in file order.
+//
+// Why no wait lasts forever: a worker at the lowest chunk m finds every group
+// done with m - 1, since any group behind would be held by a worker further
+// back. Its reads therefore find their slots free, and it moves on.
 class Worker {
  public:
-  Worker(PassBuffers::Ring &ring, const PassPlan &plan, int index, int count,
-         const Accumulators &acc)
-      : ring_(ring),
-        plan_(plan),
-        index_(index),
-        count_(count),
-        first_(kChannels * index / count),
-        width_(kChannels * (index + 1) / count - first_) {
-    std::copy_n(acc.means.begin() + first_, width_, means_.begin());
-    std::copy_n(acc.variances.begin() + first_, width_, variances_.begin());
-  }
+  Worker(PassBuffers::Ring &ring, const PassPlan &plan, int index)
+      : ring_(ring), plan_(plan), index_(index) {}
 
   PassEnd run(const ProgressReport *progress) {
-    for (std::int64_t chunk = 0; chunk < kLookahead; ++chunk)
-      if (owns(chunk)) fill(chunk);
     for (std::int64_t chunk = 0;; ++chunk) {
-      if (owns(chunk + kLookahead)) fill(chunk + kLookahead);
+      read_ahead(chunk + kLookahead);
       const Slot &slot = await(chunk);
-      process(slot);
-      // Once finished, the slot may be refilled by another worker at any time.
       const PassEnd end{chunk, slot.count};
-      finish(chunk);
+      process_groups(chunk, slot);
+      pass(chunk);
       if (progress != nullptr)
         (*progress)(std::min(chunk * std::int64_t{kChunkBytes} + std::max(end.count, 0L),
                              plan_.expected_bytes));
@@ -138,14 +177,7 @@ class Worker {
     }
   }
 
-  void store_into(Accumulators &acc) const {
-    std::copy_n(means_.begin(), width_, acc.means.begin() + first_);
-    std::copy_n(variances_.begin(), width_, acc.variances.begin() + first_);
-  }
-
  private:
-  bool owns(std::int64_t chunk) const { return chunk % count_ == index_; }
-
   Slot &slot_of(std::int64_t chunk) const {
     return ring_.slots[static_cast<std::size_t>(chunk) % ring_.slots.size()];
   }
@@ -157,11 +189,19 @@ class Worker {
            (chunk + 1) * std::int64_t{kChunkBytes} > plan_.expected_bytes;
   }
 
-  // The slot is reused only after every worker is done with its previous chunk.
+  void read_ahead(std::int64_t up_to) {
+    for (std::int64_t next = ring_.next_read.load(std::memory_order_relaxed); next <= up_to;) {
+      if (ring_.next_read.compare_exchange_weak(next, next + 1, std::memory_order_relaxed))
+        fill(next++);
+    }
+  }
+
+  // The slot is reused only after every group is done with its previous chunk
+  // and every worker has passed it.
   void fill(std::int64_t chunk) {
     const std::int64_t reused = chunk - static_cast<std::int64_t>(ring_.slots.size());
-    for (const WorkerShare &share : ring_.shares)
-      wait_until_at_least(share.chunks_done, reused + 1);
+    for (const ChannelGroup &group : ring_.groups) wait_until_at_least(group.done, reused + 1);
+    for (const WorkerMark &mark : ring_.marks) wait_until_at_least(mark.passed, reused + 1);
     Slot &slot = slot_of(chunk);
     slot.count = plan_.read_at({slot.bytes.data(), kChunkBytes}, chunk * std::int64_t{kChunkBytes});
     slot.chunk.store(chunk, std::memory_order_release);
@@ -176,40 +216,54 @@ class Worker {
     return slot;
   }
 
-  void finish(std::int64_t chunk) {
-    std::atomic<std::int64_t> &done = ring_.shares[index_].chunks_done;
-    done.store(chunk + 1, std::memory_order_release);
-    done.notify_all();
+  void pass(std::int64_t chunk) {
+    std::atomic<std::int64_t> &passed = ring_.marks[static_cast<std::size_t>(index_)].passed;
+    passed.store(chunk + 1, std::memory_order_release);
+    passed.notify_all();
+  }
+
+  // Takes every group that is free for `chunk`. A group still busy with the
+  // previous chunk is left to whoever is processing it: that worker comes to
+  // this chunk next and finds the group free. Nobody waits for anybody here.
+  void process_groups(std::int64_t chunk, const Slot &slot) {
+    for (int i = 0; i < kGroups; ++i) {
+      const int index = (index_ + i) % kGroups;
+      ChannelGroup &group = ring_.groups[static_cast<std::size_t>(index)];
+      if (group.claimed.load(std::memory_order_relaxed) != chunk ||
+          group.done.load(std::memory_order_acquire) != chunk)
+        continue;
+      std::int64_t expected = chunk;
+      if (group.claimed.compare_exchange_strong(expected, chunk + 1, std::memory_order_acquire))
+        process_group(group, index, slot, chunk);
+    }
   }
 
   // The sums are worked on in copies on this stack frame: near the spill slot
   // of the x87 loop, they never share its address bits modulo 4096, which
   // would make every reload wait for the stores to the sums.
-  void process(const Slot &slot) {
+  void process_group(ChannelGroup &group, int index, const Slot &slot, std::int64_t chunk) {
     const std::size_t frames =
         slot.count > 0 ? static_cast<std::size_t>(slot.count) / kFrameBytes : 0;
-    ChannelDoubles means = means_;
-    ChannelDoubles variances = variances_;
+    const int first = index * kGroupWidth;
+    std::array<double, kGroupWidth> means = group.means;
+    std::array<double, kGroupWidth> variances = group.variances;
     const unsigned char *bytes = slot.bytes.data();
     if (plan_.kind == PassKind::variances)
-      accumulate_variances(bytes, frames, first_, width_, means.data(), variances.data(),
+      accumulate_variances(bytes, frames, first, kGroupWidth, means.data(), variances.data(),
                            plan_.frames_less_one);
     else if (plan_.frames.by_product)
-      accumulate_means<true>(bytes, frames, first_, width_, means.data(), plan_.frames);
+      accumulate_means<true>(bytes, frames, first, kGroupWidth, means.data(), plan_.frames);
     else
-      accumulate_means<false>(bytes, frames, first_, width_, means.data(), plan_.frames);
-    means_ = means;
-    variances_ = variances;
+      accumulate_means<false>(bytes, frames, first, kGroupWidth, means.data(), plan_.frames);
+    group.means = means;
+    group.variances = variances;
+    group.done.store(chunk + 1, std::memory_order_release);
+    group.done.notify_all();
   }
 
   PassBuffers::Ring &ring_;
   const PassPlan &plan_;
   int index_;
-  int count_;
-  int first_;
-  int width_;
-  ChannelDoubles means_{};
-  ChannelDoubles variances_{};
 };
 
 PassOutcome judge(const PassEnd &end, std::int64_t expected_bytes) {
@@ -225,33 +279,20 @@ PassOutcome run_pass(PassKind kind, PassBuffers &buffers, const ChunkReader &rea
   const PassPlan plan{kind, read_at, frames * std::int64_t{kFrameBytes}, make_frame_divisor(frames),
                       static_cast<long double>(frames - 1)};
   PassBuffers::Ring &ring = *buffers.ring_;
-  ring.reset();
+  ring.reset(acc);
 
-  // Helpers wait for the final worker count: the channels are split only once
-  // it is known how many threads could be started.
-  std::atomic<int> taking_part{0};
-  std::vector<Worker> workers;
-  workers.reserve(static_cast<std::size_t>(buffers.workers()));
   std::vector<std::thread> helpers;
   helpers.reserve(static_cast<std::size_t>(buffers.workers()));
-  auto helper_main = [&](int index) {
-    taking_part.wait(0);
-    workers[static_cast<std::size_t>(index)].run(nullptr);
-  };
-  int started = 1;
   try {
-    for (; started < buffers.workers(); ++started) helpers.emplace_back(helper_main, started);
+    for (int index = 1; index < buffers.workers(); ++index)
+      helpers.emplace_back([&ring, &plan, index] { Worker(ring, plan, index).run(nullptr); });
   } catch (const std::system_error &) {
-    // Fewer threads only cost time.
+    // Fewer threads only cost time: any number of workers shares the groups.
   }
-  for (int index = 0; index < started; ++index)
-    workers.emplace_back(ring, plan, index, started, acc);
-  taking_part.store(started);
-  taking_part.notify_all();
-
-  const PassEnd end = workers[0].run(progress ? &progress : nullptr);
+  ring.release_marks_from(static_cast<int>(helpers.size()) + 1);
+  const PassEnd end = Worker(ring, plan, 0).run(progress ? &progress : nullptr);
   for (std::thread &helper : helpers) helper.join();
-  for (const Worker &worker : workers) worker.store_into(acc);
+  ring.store_into(acc);
   return judge(end, plan.expected_bytes);
 }
 
