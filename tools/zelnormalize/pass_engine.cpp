@@ -18,12 +18,26 @@ constexpr std::int64_t kLookahead = 2;
 // The wide decode of the last sample of a chunk reads one byte past it.
 constexpr std::size_t kSlotPadding = 8;
 
+// `chunk` says what the slot holds: c >= 0 once chunk c is read (published
+// with release ordering), -(c + 2) while chunk c is being read into it, -1
+// before the first read. A worker that lags may look at a slot while it is
+// refilled; it checks `chunk` again after reading `count`, and touches the
+// bytes only while a group it holds keeps the slot from being refilled.
 struct alignas(64) Slot {
   std::vector<unsigned char> bytes = std::vector<unsigned char>(kChunkBytes + kSlotPadding);
-  long count = 0;
-  // Index of the chunk whose bytes and count the slot holds, published with
-  // release ordering after the read.
+  std::atomic<long> count{0};
   std::atomic<std::int64_t> chunk{-1};
+};
+
+constexpr std::int64_t reading_mark(std::int64_t chunk) {
+  return -(chunk + 2);
+}
+
+// What a worker finds for a chunk: its byte count, or that every group is
+// done with it and the slot has moved on, so that it was not the last.
+struct ChunkState {
+  bool past = false;
+  long count = 0;
 };
 
 // Eight channels per group: enough independent chains per frame to hide the
@@ -39,11 +53,6 @@ struct alignas(64) ChannelGroup {
   std::atomic<std::int64_t> done{0};     // chunks added into the sums
   std::array<double, kGroupWidth> means{};
   std::array<double, kGroupWidth> variances{};
-};
-
-// Chunks a worker is finished with: it will not look at their slots again.
-struct alignas(64) WorkerMark {
-  std::atomic<std::int64_t> passed{0};
 };
 
 void wait_until_at_least(const std::atomic<std::int64_t> &value, std::int64_t target) {
@@ -86,7 +95,6 @@ struct PassBuffers::Ring {
 
   void reset(const Accumulators &acc) {
     for (Slot &slot : slots) slot.chunk.store(-1, std::memory_order_relaxed);
-    for (WorkerMark &mark : marks) mark.passed.store(0, std::memory_order_relaxed);
     next_read.store(0, std::memory_order_relaxed);
     for (int g = 0; g < kGroups; ++g) {
       ChannelGroup &group = groups[g];
@@ -105,17 +113,8 @@ struct PassBuffers::Ring {
     }
   }
 
-  // Workers that could not be started are marked done with every chunk.
-  void release_marks_from(int first_absent) {
-    for (std::size_t i = static_cast<std::size_t>(first_absent); i < marks.size(); ++i) {
-      marks[i].passed.store(INT64_MAX, std::memory_order_release);
-      marks[i].passed.notify_all();
-    }
-  }
-
   std::vector<Slot> slots;
   std::array<ChannelGroup, kGroups> groups;
-  std::array<WorkerMark, kMaxWorkers> marks;
   alignas(64) std::atomic<std::int64_t> next_read{0};  // the first chunk nobody reads yet
 };
 
@@ -157,7 +156,9 @@ struct PassEnd {
 //
 // Why no wait lasts forever: a worker at the lowest chunk m finds every group
 // done with m - 1, since any group behind would be held by a worker further
-// back. Its reads therefore find their slots free, and it moves on.
+// back. Its reads therefore find their slots free, and it moves on. A worker
+// never waits for another worker as such, only for data and free slots, so
+// one that is descheduled holds the others up only by the group it holds.
 class Worker {
  public:
   Worker(PassBuffers::Ring &ring, const PassPlan &plan, int index)
@@ -166,10 +167,10 @@ class Worker {
   PassEnd run(const ProgressReport *progress) {
     for (std::int64_t chunk = 0;; ++chunk) {
       read_ahead(chunk + kLookahead);
-      const Slot &slot = await(chunk);
-      const PassEnd end{chunk, slot.count};
-      process_groups(chunk, slot);
-      pass(chunk);
+      const ChunkState state = await(chunk);
+      if (state.past) continue;
+      const PassEnd end{chunk, state.count};
+      process_groups(chunk, state.count);
       if (progress != nullptr)
         (*progress)(std::min(chunk * std::int64_t{kChunkBytes} + std::max(end.count, 0L),
                              plan_.expected_bytes));
@@ -196,36 +197,38 @@ class Worker {
     }
   }
 
-  // The slot is reused only after every group is done with its previous chunk
-  // and every worker has passed it.
+  // The slot is reused only after every group is done with its previous chunk.
   void fill(std::int64_t chunk) {
     const std::int64_t reused = chunk - static_cast<std::int64_t>(ring_.slots.size());
     for (const ChannelGroup &group : ring_.groups) wait_until_at_least(group.done, reused + 1);
-    for (const WorkerMark &mark : ring_.marks) wait_until_at_least(mark.passed, reused + 1);
     Slot &slot = slot_of(chunk);
-    slot.count = plan_.read_at({slot.bytes.data(), kChunkBytes}, chunk * std::int64_t{kChunkBytes});
+    slot.chunk.store(reading_mark(chunk), std::memory_order_relaxed);
+    const long count =
+        plan_.read_at({slot.bytes.data(), kChunkBytes}, chunk * std::int64_t{kChunkBytes});
+    // Whoever sees this count sees the reading mark too.
+    slot.count.store(count, std::memory_order_release);
     slot.chunk.store(chunk, std::memory_order_release);
     slot.chunk.notify_all();
   }
 
-  const Slot &await(std::int64_t chunk) const {
+  ChunkState await(std::int64_t chunk) const {
     const Slot &slot = slot_of(chunk);
-    for (std::int64_t seen = slot.chunk.load(std::memory_order_acquire); seen != chunk;
-         seen = slot.chunk.load(std::memory_order_acquire))
+    for (;;) {
+      const std::int64_t seen = slot.chunk.load(std::memory_order_acquire);
+      if (seen > chunk || seen < reading_mark(chunk)) return {true, 0};
+      if (seen == chunk) {
+        const long count = slot.count.load(std::memory_order_acquire);
+        if (slot.chunk.load(std::memory_order_relaxed) != chunk) return {true, 0};
+        return {false, count};
+      }
       slot.chunk.wait(seen, std::memory_order_acquire);
-    return slot;
-  }
-
-  void pass(std::int64_t chunk) {
-    std::atomic<std::int64_t> &passed = ring_.marks[static_cast<std::size_t>(index_)].passed;
-    passed.store(chunk + 1, std::memory_order_release);
-    passed.notify_all();
+    }
   }
 
   // Takes every group that is free for `chunk`. A group still busy with the
   // previous chunk is left to whoever is processing it: that worker comes to
   // this chunk next and finds the group free. Nobody waits for anybody here.
-  void process_groups(std::int64_t chunk, const Slot &slot) {
+  void process_groups(std::int64_t chunk, long count) {
     for (int i = 0; i < kGroups; ++i) {
       const int index = (index_ + i) % kGroups;
       ChannelGroup &group = ring_.groups[static_cast<std::size_t>(index)];
@@ -234,20 +237,19 @@ class Worker {
         continue;
       std::int64_t expected = chunk;
       if (group.claimed.compare_exchange_strong(expected, chunk + 1, std::memory_order_acquire))
-        process_group(group, index, slot, chunk);
+        process_group(group, index, chunk, count);
     }
   }
 
   // The sums are worked on in copies on this stack frame: near the spill slot
   // of the x87 loop, they never share its address bits modulo 4096, which
   // would make every reload wait for the stores to the sums.
-  void process_group(ChannelGroup &group, int index, const Slot &slot, std::int64_t chunk) {
-    const std::size_t frames =
-        slot.count > 0 ? static_cast<std::size_t>(slot.count) / kFrameBytes : 0;
+  void process_group(ChannelGroup &group, int index, std::int64_t chunk, long count) {
+    const std::size_t frames = count > 0 ? static_cast<std::size_t>(count) / kFrameBytes : 0;
     const int first = index * kGroupWidth;
     std::array<double, kGroupWidth> means = group.means;
     std::array<double, kGroupWidth> variances = group.variances;
-    const unsigned char *bytes = slot.bytes.data();
+    const unsigned char *bytes = slot_of(chunk).bytes.data();
     if (plan_.kind == PassKind::variances)
       accumulate_variances(bytes, frames, first, kGroupWidth, means.data(), variances.data(),
                            plan_.frames_less_one);
@@ -289,7 +291,6 @@ PassOutcome run_pass(PassKind kind, PassBuffers &buffers, const ChunkReader &rea
   } catch (const std::system_error &) {
     // Fewer threads only cost time: any number of workers shares the groups.
   }
-  ring.release_marks_from(static_cast<int>(helpers.size()) + 1);
   const PassEnd end = Worker(ring, plan, 0).run(progress ? &progress : nullptr);
   for (std::thread &helper : helpers) helper.join();
   ring.store_into(acc);
