@@ -3,7 +3,6 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <climits>
 #include <array>
 #include <system_error>
 #include <thread>
