@@ -1,7 +1,8 @@
 // One pass over the input: every sample of every frame, each channel's terms
-// added in file order. The 64 channel chains are independent, so the channels
-// are split among worker threads; each chain keeps its own order of additions,
-// and the result is the same, bit for bit, for any number of workers.
+// added in file order. The 64 channel chains are independent, so groups of
+// channels are shared out among worker threads chunk by chunk; each chain
+// keeps its own order of additions, and the result is the same, bit for bit,
+// for any number of workers.
 #pragma once
 
 #include <atomic>
