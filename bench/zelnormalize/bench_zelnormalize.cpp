@@ -151,6 +151,7 @@ int main(int argc, char **argv) {
               static_cast<long long>(bytes / 192));
 
   RunTimes best_base, best_tool;
+  std::vector<double> ratios;
   bool same = true;
   for (int round = 0; round < opt.rounds; ++round) {
     const RunTimes b =
@@ -162,7 +163,8 @@ int main(int argc, char **argv) {
     }
     same = same && slurp(base + ".base.mean") == slurp(base + ".tool.mean") &&
            slurp(base + ".base.gain") == slurp(base + ".tool.gain");
-    std::printf("round %d: ratio %.3f\n", round + 1, (t.pass1 + t.pass2) / (b.pass1 + b.pass2));
+    ratios.push_back((t.pass1 + t.pass2) / (b.pass1 + b.pass2));
+    std::printf("round %d: ratio %.3f\n", round + 1, ratios.back());
     print_run("straightforward", b, mb);
     print_run("zelnormalize", t, mb);
     if (round == 0 || b.pass1 + b.pass2 < best_base.pass1 + best_base.pass2) best_base = b;
@@ -173,6 +175,9 @@ int main(int argc, char **argv) {
   print_run("zelnormalize", best_tool, mb);
   std::printf("time ratio zelnormalize / straightforward, both passes: %.3f (aim <= 0.5)\n",
               (best_tool.pass1 + best_tool.pass2) / (best_base.pass1 + best_base.pass2));
+  std::sort(ratios.begin(), ratios.end());
+  std::printf("median of the rounds' ratios: %.3f (a busy machine shows here first)\n",
+              ratios[ratios.size() / 2]);
   std::printf("output files %s\n", same ? "byte-identical" : "DIFFER");
   for (const char *suffix : {".raw", ".base.mean", ".base.gain", ".tool.mean", ".tool.gain"})
     std::remove((base + suffix).c_str());
