@@ -40,16 +40,22 @@ void warn_overflow(zelarray_t *handle, const zelcursor_t *cursor) {
   fflush(stderr);
 }
 
+uint64_t round_up(uint64_t total, uint64_t frames) {
+  return (total + frames - 1) / frames * frames;
+}
+
 // A reader the writer has lapped would read newer data than it expects, or a slot being
-// rewritten. It moves on to the oldest buffer still intact: the slot at wpos is the one being
-// written, so intact data starts one slot after it. Called under ring_lock.
+// rewritten. It moves on to intact data: the slot at wpos is the one being written, so intact
+// data starts one slot after it. An eighth of the ring further on, a reader that is slow
+// anyway can copy its buffer before the writer comes round to it again. Called under ring_lock.
 bool skip_overwritten(zelarray_t *handle, zelcursor_t *cursor) {
   const uint64_t ring = static_cast<uint64_t>(handle->ring_frames);
-  const uint64_t rtotal = zel_load(cursor->rtotal);
-  if (handle->wtotal - rtotal <= ring - 5) return false;
+  const uint64_t wtotal = handle->wtotal;
+  if (wtotal - zel_load(cursor->rtotal) <= ring - 5) return false;
   const uint64_t frames = static_cast<uint64_t>(cursor->frames);
-  const uint64_t oldest = handle->wtotal - ring + 5;
-  const uint64_t target = (oldest + frames - 1) / frames * frames;
+  const uint64_t oldest = wtotal - ring + 5;
+  uint64_t target = round_up(oldest + ring / 8, frames);
+  if (target + frames > wtotal) target = round_up(oldest, frames);
   zel_store(cursor->rtotal, target);
   zel_store(cursor->rpos, static_cast<int>(target % ring));
   return true;
