@@ -1,0 +1,179 @@
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "zellib.h"
+
+namespace {
+
+using zeltest::Handle;
+using zeltest::make_handle;
+using zeltest::unwritten;
+
+zelcursor_t *create_cursor(zelarray_t *h, int frames) {
+  zelerror err = unwritten;
+  zelcursor_t *cursor = zelcursor_create(h, frames, &err);
+  EXPECT_EQ(err, 0);
+  return cursor;
+}
+
+TEST(CursorTable, HoldsAtMost256CursorsWithTheDefaultOne) {
+  Handle h = make_handle(16, 10);
+  for (int i = 1; i < 256; ++i) {
+    zelcursor_t *cursor = create_cursor(h.get(), 5);
+    ASSERT_NE(cursor, nullptr);
+    EXPECT_EQ(cursor->slot, i);
+  }
+  EXPECT_EQ(h->cursor_count, 256);
+  zelerror err = unwritten;
+  EXPECT_EQ(zelcursor_create(h.get(), 5, &err), nullptr);
+  EXPECT_EQ(err, 22);
+  EXPECT_EQ(h->cursor_count, 256);
+}
+
+TEST(CursorTable, FramesMustDivideRequestedFrames) {
+  Handle h = make_handle(16, 10);
+  for (int frames : {5, 10, 1, 2}) {
+    zelcursor_t *cursor = create_cursor(h.get(), frames);
+    ASSERT_NE(cursor, nullptr);
+    EXPECT_EQ(cursor->frames, frames);
+    EXPECT_EQ(cursor->datasize, frames * 192);
+    EXPECT_EQ(cursor->rpos, 0);
+    EXPECT_EQ(cursor->last_ts, 0u);
+    EXPECT_EQ(cursor->overflow, zel_false);
+  }
+  const int count = h->cursor_count;
+  for (int frames : {3, 20, 0, -5, -10}) {
+    zelerror err = unwritten;
+    EXPECT_EQ(zelcursor_create(h.get(), frames, &err), nullptr) << "frames " << frames;
+    EXPECT_EQ(err, 23) << "frames " << frames;
+  }
+  EXPECT_EQ(h->cursor_count, count);
+}
+
+TEST(CursorTable, FreedSlotIsTakenByTheNextCursor) {
+  Handle h = make_handle(16, 10);
+  std::vector<zelcursor_t *> cursors;
+  for (int i = 1; i <= 5; ++i) cursors.push_back(create_cursor(h.get(), 5));
+  ASSERT_EQ(cursors[2]->slot, 3);
+  zelerror err = unwritten;
+  zelcursor_delete(h.get(), cursors[2], &err);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(h->cursors[3], nullptr);
+  EXPECT_EQ(h->cursor_count, 5);
+  zelcursor_t *again = create_cursor(h.get(), 2);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->slot, 3);
+  EXPECT_EQ(h->cursors[3], again);
+  EXPECT_EQ(h->cursor_count, 6);
+}
+
+TEST(CursorTable, DefaultCursorCannotBeDeleted) {
+  Handle h = make_handle(16, 10);
+  zelcursor_t *default_cursor = h->cursors[0];
+  zelerror err = unwritten;
+  zelcursor_delete(h.get(), default_cursor, &err);
+  EXPECT_EQ(err, 24);
+  EXPECT_EQ(h->cursors[0], default_cursor);
+  EXPECT_EQ(h->cursor_count, 1);
+  EXPECT_EQ(zelcursor_get_datasize(h.get(), default_cursor, &err), 1920);
+}
+
+TEST(CursorTable, MembershipIsTheCursorInItsOwnSlot) {
+  Handle a = make_handle(16, 10);
+  Handle b = make_handle(16, 10);
+  EXPECT_EQ(zelcursor_isof(a.get(), a->cursors[0]), 1);
+  EXPECT_EQ(zelcursor_isof(a.get(), b->cursors[0]), 0);
+  zelcursor_t *cursor = create_cursor(b.get(), 5);
+  EXPECT_EQ(zelcursor_isof(b.get(), cursor), 1);
+  EXPECT_EQ(zelcursor_isof(a.get(), cursor), 0);
+  EXPECT_EQ(zelcursor_isof(a.get(), nullptr), 0);
+}
+
+// Cursor calls given another handle's cursor are refused and neither handle changes.
+TEST(CursorTable, ForeignCursorIsRefusedWithCode24) {
+  Handle a = make_handle(16, 10);
+  Handle b = make_handle(16, 10);
+  zelcursor_t *mine = create_cursor(a.get(), 5);
+  zelcursor_t *foreign = create_cursor(b.get(), 5);
+  ASSERT_EQ(mine->slot, foreign->slot);
+  foreign->rpos = 5;
+  foreign->overflow = zel_true;
+  zelerror err = unwritten;
+  EXPECT_EQ(zelcursor_get_datasize(a.get(), foreign, &err), -1);
+  EXPECT_EQ(err, 24);
+  err = unwritten;
+  EXPECT_EQ(zelcursor_check_overflow(a.get(), foreign, &err), zel_unset);
+  EXPECT_EQ(err, 24);
+  err = unwritten;
+  EXPECT_EQ(zelarray_check_cursor_overflow(a.get(), foreign, &err), zel_unset);
+  EXPECT_EQ(err, 24);
+  err = unwritten;
+  zelcursor_reinit(a.get(), foreign, &err);
+  EXPECT_EQ(err, 24);
+  EXPECT_EQ(foreign->rpos, 5);
+  EXPECT_EQ(foreign->overflow, zel_true);
+  err = unwritten;
+  zelcursor_delete(a.get(), foreign, &err);
+  EXPECT_EQ(err, 24);
+  EXPECT_EQ(a->cursors[mine->slot], mine);
+  EXPECT_EQ(b->cursors[foreign->slot], foreign);
+  EXPECT_EQ(a->cursor_count, 2);
+  EXPECT_EQ(b->cursor_count, 2);
+  err = unwritten;
+  zelcursor_delete(a.get(), nullptr, &err);
+  EXPECT_EQ(err, 24);
+  EXPECT_EQ(a->cursor_count, 2);
+}
+
+TEST(CursorTable, ReinitResetsPositionTimeAndOverflowOnly) {
+  Handle h = make_handle(16, 14);
+  zelcursor_t *cursor = create_cursor(h.get(), 7);
+  cursor->rpos = 70;
+  cursor->last_ts = 123456789;
+  cursor->overflow = zel_true;
+  zelerror err = unwritten;
+  zelcursor_reinit(h.get(), cursor, &err);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(cursor->rpos, 0);
+  EXPECT_EQ(cursor->last_ts, 0u);
+  EXPECT_EQ(cursor->overflow, zel_false);
+  EXPECT_EQ(cursor->frames, 7);
+  EXPECT_EQ(cursor->datasize, 1344);
+  EXPECT_EQ(cursor->slot, 1);
+  EXPECT_EQ(h->cursors[1], cursor);
+}
+
+TEST(CursorTable, DatasizeAndOverflowOfOwnCursor) {
+  Handle h = make_handle(16, 14);
+  zelcursor_t *cursor = create_cursor(h.get(), 7);
+  zelerror err = unwritten;
+  EXPECT_EQ(zelcursor_get_datasize(h.get(), cursor, &err), 1344);
+  EXPECT_EQ(err, 0);
+  err = unwritten;
+  EXPECT_EQ(zelcursor_check_overflow(h.get(), cursor, &err), zel_false);
+  EXPECT_EQ(err, 0);
+  cursor->overflow = zel_true;
+  EXPECT_EQ(zelcursor_check_overflow(h.get(), cursor, &err), zel_true);
+  // Reading the flag does not clear it.
+  EXPECT_EQ(zelcursor_check_overflow(h.get(), cursor, &err), zel_true);
+  EXPECT_EQ(zelarray_check_cursor_overflow(h.get(), cursor, &err), zel_true);
+  EXPECT_EQ(zelarray_check_databuffer_overflow(h.get(), &err), zel_false);
+  EXPECT_EQ(err, 0);
+}
+
+TEST(CursorTable, CursorsCanBeMadeAndRemovedInAnyState) {
+  Handle h = make_handle(16, 10);
+  for (int state : {st_created, st_comm_ready, st_params_ready, st_capturing}) {
+    h->status = state;
+    zelcursor_t *cursor = create_cursor(h.get(), 5);
+    ASSERT_NE(cursor, nullptr) << "state " << state;
+    zelerror err = unwritten;
+    zelcursor_delete(h.get(), cursor, &err);
+    EXPECT_EQ(err, 0) << "state " << state;
+  }
+  EXPECT_EQ(h->cursor_count, 1);
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// The capture thread against scripted datagram sequences from the emulated array: loss
+// detection and zero fill, duplicates, the counter's wrap, the start-number wait, dropped
+// leading frames, the one-sample-delay fix and normalization.
+#include <cstdio>
+
+#include "array_fixture.h"
+
+namespace zeltest {
+namespace {
+
+class CaptureTest : public ArrayTest {
+ protected:
+  void SetUp() override {
+    StartScriptedArray();
+    Connect(5);
+  }
+
+  // Captures the scripted numbers and returns every slot published.
+  std::vector<Slot> Capture(std::vector<int> numbers) {
+    CaptureOn();
+    ScriptAndWaitForEnd(std::move(numbers));
+    return DrainSlots();
+  }
+
+  void LoadCalibration(int32_t mean, double gain) {
+    FILE *means = tmpfile();
+    FILE *gains = tmpfile();
+    for (int c = 0; c < 64; ++c) {
+      fwrite(&mean, sizeof mean, 1, means);
+      fwrite(&gain, sizeof gain, 1, gains);
+    }
+    rewind(means);
+    rewind(gains);
+    zelarray_normalize(handle, means, gains, &err);
+    ASSERT_EQ(err, 0);
+    fclose(means);
+    fclose(gains);
+  }
+};
+
+int32_t signed24(uint32_t v) {
+  return static_cast<int32_t>(v << 8) >> 8;
+}
+
+TEST_F(CaptureTest, PlainLoopFillsAGapWithSilenceAndWarns) {
+  zelarray_display_warnings(handle, zel_true, &err);
+  testing::internal::CaptureStderr();
+  const auto slots = Capture({10, 11, 14});
+  const std::string warnings = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(Numbers(slots), (std::vector<int>{10, 11, 12, 13, 14}));
+  EXPECT_TRUE(holds_ramp(slots[1].bytes.data(), 11));
+  EXPECT_TRUE(all_zero(slots[2].bytes.data(), 960));
+  EXPECT_TRUE(all_zero(slots[3].bytes.data(), 960));
+  EXPECT_TRUE(holds_ramp(slots[4].bytes.data(), 14));
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 10);
+  EXPECT_EQ(warnings.rfind("[ZELLIB] Lost 12-13=>2 at ", 0), 0u) << warnings;
+  EXPECT_EQ(warnings.back(), '\n');
+}
+
+TEST_F(CaptureTest, CounterWrapIsNoLoss) {
+  const auto slots = Capture({65534, 65535, 0, 1});
+  EXPECT_EQ(Numbers(slots), (std::vector<int>{65534, 65535, 0, 1}));
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 0);
+}
+
+TEST_F(CaptureTest, GapAcrossTheWrapCountsEveryMissingNumber) {
+  const auto slots = Capture({65534, 1});
+  ASSERT_EQ(Numbers(slots), (std::vector<int>{65534, 65535, 0, 1}));
+  EXPECT_TRUE(all_zero(slots[1].bytes.data(), 960));
+  EXPECT_TRUE(all_zero(slots[2].bytes.data(), 960));
+  EXPECT_TRUE(holds_ramp(slots[3].bytes.data(), 1));
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 10);
+}
+
+TEST_F(CaptureTest, DuplicateAndLateDatagramsAreDroppedWithoutSilence) {
+  // 11 repeats, 13 comes after 14: only 13's own slot is lost.
+  const auto slots = Capture({10, 11, 11, 12, 14, 13, 15});
+  ASSERT_EQ(Numbers(slots), (std::vector<int>{10, 11, 12, 13, 14, 15}));
+  EXPECT_TRUE(holds_ramp(slots[2].bytes.data(), 12));
+  EXPECT_TRUE(all_zero(slots[3].bytes.data(), 960));
+  EXPECT_TRUE(holds_ramp(slots[5].bytes.data(), 15));
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 5);
+}
+
+TEST_F(CaptureTest, WaitForStartNumberConsumesItAndEverythingBefore) {
+  zelarray_wait_nfnbr(handle, 500, &err);
+  ASSERT_EQ(err, 0);
+  const auto slots = Capture({498, 499, 500, 501, 502});
+  EXPECT_EQ(Numbers(slots), (std::vector<int>{501, 502}));
+}
+
+TEST_F(CaptureTest, LeadingFramesAreDroppedInWholeDatagrams) {
+  zelarray_fix_drop_X_first_frames(handle, 7, &err);
+  ASSERT_EQ(err, 0);
+  const auto slots = Capture({1, 2, 3, 4});
+  EXPECT_EQ(Numbers(slots), (std::vector<int>{3, 4}));
+  EXPECT_EQ(handle->dropped, 10);
+}
+
+// Channel c of output frame k: even channels from frame k, odd ones from the frame before.
+void ExpectDelayFixed(const Slot &slot, int newer, int older) {
+  for (int k = 0; k < 5; ++k) {
+    for (int c = 0; c < 64; ++c) {
+      const uint32_t want = c % 2 == 0 ? zelsim::ramp_value(c, newer, k)
+                            : k == 0   ? zelsim::ramp_value(c, older, 4)
+                                       : zelsim::ramp_value(c, newer, k - 1);
+      ASSERT_EQ(sample_at(slot.bytes.data() + 192 * k, c), want) << "frame " << k << " ch " << c;
+    }
+  }
+}
+
+TEST_F(CaptureTest, DelayFixDelaysOddChannelsAndZeroesAroundAGap) {
+  zelarray_fix_one_sample_delay(handle, zel_true, &err);
+  const auto slots = Capture({9, 10, 11, 14, 15});
+  ASSERT_EQ(Numbers(slots), (std::vector<int>{10, 11, 12, 13, 14, 15}));
+  ExpectDelayFixed(slots[0], 10, 9);
+  ExpectDelayFixed(slots[1], 11, 10);
+  for (int i = 2; i < 5; ++i) EXPECT_TRUE(all_zero(slots[i].bytes.data(), 960)) << i;
+  ExpectDelayFixed(slots[5], 15, 14);
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 10);
+}
+
+TEST_F(CaptureTest, DelayFixPairsTheNextDatagramWithTheLastOneKept) {
+  zelarray_fix_one_sample_delay(handle, zel_true, &err);
+  const auto slots = Capture({9, 10, 10, 11});
+  ASSERT_EQ(Numbers(slots), (std::vector<int>{10, 11}));
+  ExpectDelayFixed(slots[1], 11, 10);
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 0);
+}
+
+TEST_F(CaptureTest, NormalizationSubtractsMeansAndDividesByGains) {
+  LoadCalibration(100, 2.0);
+  const auto slots = Capture({3, 5});
+  ASSERT_EQ(Numbers(slots), (std::vector<int>{3, 4, 5}));
+  for (int k = 0; k < 5; ++k) {
+    for (int c = 0; c < 64; ++c) {
+      const int32_t raw = signed24(zelsim::ramp_value(c, 3, k));
+      const uint32_t want = static_cast<uint32_t>((raw - 100) / 2) & 0xFFFFFF;
+      ASSERT_EQ(sample_at(slots[0].bytes.data() + 192 * k, c), want);
+    }
+  }
+  // A zero-filled slot is normalized too: (0 - 100) / 2.
+  EXPECT_EQ(sample_at(slots[1].bytes.data(), 17), 0xFFFFCEu);
+}
+
+TEST_F(CaptureTest, ZeroGainSilencesTheChannel) {
+  LoadCalibration(0, 0.0);
+  const auto slots = Capture({7});
+  ASSERT_EQ(slots.size(), 1u);
+  EXPECT_TRUE(all_zero(slots[0].bytes.data(), 960));
+}
+
+TEST_F(CaptureTest, ReceiveFailureEndsTheThreadButNotTheCapture) {
+  CaptureOn();
+  ScriptAndWaitForEnd({});
+  EXPECT_EQ(handle->status, st_capturing);
+  char dest[960];
+  EXPECT_EQ(zelarray_get_databuffer_nonblocking(handle, dest, nullptr, &err), zel_false);
+  EXPECT_EQ(err, 0);
+  CaptureOff();
+  EXPECT_EQ(zelarray_check_capture_ok(handle, &err), zel_false);
+  EXPECT_EQ(err, 9);
+}
+
+TEST_F(CaptureTest, RestartResetsPositionsAndCounters) {
+  Capture({1, 4});
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 10);
+  CaptureOff();
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 10) << "kept after the stop";
+  const auto slots = Capture({40, 41});
+  EXPECT_EQ(Numbers(slots), (std::vector<int>{40, 41}));
+  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 0);
+  EXPECT_EQ(zelcursor_check_overflow(handle, handle->cursors[0], &err), zel_false);
+}
+
+TEST_F(CaptureTest, ReaderBlockedAtStopGetsFalseAndAnUntouchedBuffer) {
+  CaptureOn();
+  std::vector<unsigned char> dest(960, 0xAB);
+  zelerror reader_err = -1;
+  zelbool result = zel_unset;
+  std::thread reader(
+      [&] { result = zelarray_get_databuffer(handle, dest.data(), nullptr, &reader_err); });
+  std::this_thread::sleep_for(50ms);
+  CaptureOff();
+  reader.join();
+  EXPECT_EQ(result, zel_false);
+  EXPECT_EQ(reader_err, 0);
+  EXPECT_EQ(std::count(dest.begin(), dest.end(), 0xAB), 960);
+}
+
+TEST_F(CaptureTest, LappedReaderIsToldAndMovedToTheOldestIntactBuffer) {
+  // 16 MB with 5-frame buffers: 17476 slots. 20000 datagrams lap a reader that never read.
+  sim->stop();
+  config.rate_multiple = 0;
+  StartScriptedArray();
+  std::vector<int> numbers(20000);
+  for (int i = 0; i < 20000; ++i) numbers[i] = i;
+  zelarray_display_warnings(handle, zel_true, &err);
+  CaptureOn();
+  ScriptAndWaitForEnd(numbers);
+  testing::internal::CaptureStderr();
+  const auto slots = DrainSlots();
+  const std::string warnings = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(zelarray_check_databuffer_overflow(handle, &err), zel_true);
+  EXPECT_NE(warnings.find("[ZELLIB] Ring buffer overflow (cursor #0) at "), std::string::npos);
+  ASSERT_EQ(slots.size(), 17475u) << "every slot but the one being rewritten";
+  for (size_t i = 1; i < slots.size(); ++i) {
+    ASSERT_EQ(slots[i].nfnbr, (slots[i - 1].nfnbr + 1) & 0xFFFF) << "in time order";
+  }
+  EXPECT_EQ(slots.back().nfnbr, 19999);
+}
+
+}  // namespace
+}  // namespace zeltest

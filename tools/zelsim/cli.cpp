@@ -1,0 +1,247 @@
+#include "cli.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace zelsim::cli {
+namespace {
+
+bool to_long(const std::string &text, long min, long max, long *out) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  char *end = nullptr;
+  errno = 0;
+  long value = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < min || value > max) return false;
+  *out = value;
+  return true;
+}
+
+bool to_double(const std::string &text, double *out) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  char *end = nullptr;
+  errno = 0;
+  double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(value)) return false;
+  *out = value;
+  return true;
+}
+
+bool to_u64(const std::string &text, uint64_t *out) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  *out = value;
+  return true;
+}
+
+bool parse_signal(const std::string &text, Config *c) {
+  static const std::map<std::string, SignalKind> kinds = {{"ramp", SignalKind::ramp},
+                                                          {"tone", SignalKind::tone},
+                                                          {"noise", SignalKind::noise},
+                                                          {"calib", SignalKind::calib}};
+  if (text.rfind("file:", 0) == 0) {
+    c->signal = SignalKind::file;
+    c->signal_file = text.substr(5);
+    return true;
+  }
+  auto it = kinds.find(text);
+  if (it == kinds.end()) return false;
+  c->signal = it->second;
+  return true;
+}
+
+// Checked here as well as by the emulator, so that a wrong file is a usage error (status 2).
+std::string check_signal_file(const std::string &path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return "cannot read signal file '" + path + "'";
+  if (st.st_size == 0 || st.st_size % kSampleFrameBytes != 0)
+    return "signal file '" + path + "' is not a non-empty sequence of 192-byte sample frames";
+  return "";
+}
+
+using Setter = std::function<std::string(const std::string &, Options *)>;
+
+std::string bad(const std::string &option, const std::string &value, const std::string &want) {
+  return "invalid value '" + value + "' for " + option + ": " + want;
+}
+
+// Each option taking a value, with what it accepts.
+const std::map<std::string, Setter> &value_options() {
+  static const std::map<std::string, Setter> options = {
+      {"--address",
+       [](const std::string &v, Options *o) {
+         in_addr unused{};
+         if (inet_pton(AF_INET, v.c_str(), &unused) != 1)
+           return bad("--address", v, "expected an IPv4 address such as 127.0.0.2");
+         o->config.address = v;
+         return std::string();
+       }},
+      {"--id",
+       [](const std::string &v, Options *o) {
+         long n;
+         if (!to_long(v, 0, 65535, &n)) return bad("--id", v, "expected 0 to 65535");
+         o->config.id = static_cast<int>(n);
+         return std::string();
+       }},
+      {"--prom",
+       [](const std::string &v, Options *o) {
+         if (v.size() > 8) return bad("--prom", v, "at most 8 characters");
+         o->config.prom = v;
+         return std::string();
+       }},
+      {"--speed",
+       [](const std::string &v, Options *o) {
+         if (v != "22050" && v != "44100") return bad("--speed", v, "expected 22050 or 44100");
+         o->config.speed = std::stoi(v);
+         return std::string();
+       }},
+      {"--first-frame",
+       [](const std::string &v, Options *o) {
+         long n;
+         if (!to_long(v, 0, 65535, &n)) return bad("--first-frame", v, "expected 0 to 65535");
+         o->config.first_frame = static_cast<uint16_t>(n);
+         return std::string();
+       }},
+      {"--signal",
+       [](const std::string &v, Options *o) {
+         if (!parse_signal(v, &o->config))
+           return bad("--signal", v, "expected ramp, tone, noise, calib or file:PATH");
+         if (o->config.signal == SignalKind::file) return check_signal_file(o->config.signal_file);
+         return std::string();
+       }},
+      {"--drop-every",
+       [](const std::string &v, Options *o) {
+         long n;
+         if (!to_long(v, 0, 1000000000, &n)) return bad("--drop-every", v, "expected N >= 0");
+         o->config.drop_every = static_cast<int>(n);
+         return std::string();
+       }},
+      {"--duplicate-every",
+       [](const std::string &v, Options *o) {
+         long n;
+         if (!to_long(v, 0, 1000000000, &n)) return bad("--duplicate-every", v, "expected N >= 0");
+         o->config.duplicate_every = static_cast<int>(n);
+         return std::string();
+       }},
+      {"--rate-multiple",
+       [](const std::string &v, Options *o) {
+         double x;
+         if (!to_double(v, &x) || x < 0)
+           return bad("--rate-multiple", v, "expected X >= 0 (0: as fast as possible)");
+         o->config.rate_multiple = x;
+         return std::string();
+       }},
+      {"--duration",
+       [](const std::string &v, Options *o) {
+         double x;
+         if (!to_double(v, &x) || x <= 0) return bad("--duration", v, "expected seconds > 0");
+         o->duration_s = x;
+         return std::string();
+       }},
+      {"--seed",
+       [](const std::string &v, Options *o) {
+         if (!to_u64(v, &o->config.seed)) return bad("--seed", v, "expected an unsigned integer");
+         return std::string();
+       }},
+  };
+  return options;
+}
+
+}  // namespace
+
+std::string parse(const std::vector<std::string> &args, Options *out) {
+  Options options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool has_value = false;
+    if (auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      has_value = true;
+    }
+    if (name == "--help" || name == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (name == "--slave" && !has_value) {
+      options.config.slave = true;
+      continue;
+    }
+    auto it = value_options().find(name);
+    if (it == value_options().end()) return "unknown option '" + args[i] + "'";
+    if (!has_value) {
+      if (i + 1 >= args.size()) return "option " + name + " needs a value";
+      value = args[++i];
+    }
+    if (std::string why = it->second(value, &options); !why.empty()) return why;
+  }
+  *out = options;
+  return "";
+}
+
+std::string usage() {
+  return R"(Usage: zelsim [OPTION]...
+Play the 64-channel microphone array on UDP port 32767: answer its requests and,
+while acquisition is on, stream data datagrams to whoever switched it on.
+
+  --address ADDR        local IPv4 address to listen on (default 127.0.0.2)
+  --id N                identifier, 0 to 65535 (default 4660)
+  --prom TEXT           PROM number, at most 8 characters (default ZELSIM01)
+  --speed 22050|44100   starting sampling rate in Hz (default 44100)
+  --slave               start in clock-slave mode
+  --first-frame N       number of the first data datagram, 0 to 65535 (default 0)
+  --signal KIND         ramp (default), tone, noise, calib or file:PATH (a raw
+                        capture of 192-byte sample frames, looped)
+  --drop-every N        lose every Nth data datagram (default 0: never)
+  --duplicate-every N   send every Nth data datagram twice (default 0: never)
+  --rate-multiple X     stream at X times the real rate; 0: as fast as possible
+  --duration S          stop after S seconds (default: run until SIGINT/SIGTERM)
+  --seed N              seed of the noise and calib signals (default 1)
+  --help                print this help and exit
+
+The calib signal gives channel c the DC offset (c - 32) * 1000 and the gain
+0.5 + c / 63 (mean 1), so that zelnormalize on a capture of it gives back
+these gains. On exit a summary of datagrams sent and faults injected goes to
+standard error. Exit status: 0 on success, 1 if the port cannot be bound,
+2 on bad arguments.
+)";
+}
+
+std::string describe(const Config &c) {
+  static const char *kinds[] = {"ramp", "tone", "noise", "calib", "file"};
+  std::ostringstream out;
+  out << "zelsim: array " << c.id << " (PROM " << c.prom << ") on " << c.address << ":" << c.port
+      << ", " << c.speed << " Hz, " << (c.slave ? "slave" : "master") << ", signal "
+      << kinds[static_cast<int>(c.signal)];
+  if (c.signal == SignalKind::file) out << " " << c.signal_file;
+  if (c.rate_multiple != 1.0) out << ", rate x" << c.rate_multiple;
+  out << "\n";
+  return out.str();
+}
+
+std::string summary(const Stats &st) {
+  std::ostringstream out;
+  out << "zelsim: sent " << st.datagrams_sent << " data datagrams, " << st.replies_sent
+      << " replies\n"
+      << "zelsim: faults: dropped " << st.dropped << ", duplicated " << st.duplicated
+      << ", reordered " << st.reordered << ", paused " << st.paused << ", foreign "
+      << st.foreign_sent << ", replies delayed " << st.replies_delayed << ", replies withheld "
+      << st.replies_withheld << ", status overridden " << st.status_overridden << ", sets ignored "
+      << st.sets_ignored << ", lingered " << st.lingered << "\n"
+      << "zelsim: received " << st.commands_received << " requests, " << st.other_received
+      << " other datagrams; " << st.send_errors << " send errors\n";
+  return out.str();
+}
+
+}  // namespace zelsim::cli
