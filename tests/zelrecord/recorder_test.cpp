@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <cmath>
 #include <fstream>
 #include <thread>
@@ -229,6 +231,49 @@ TEST_F(Zelrecord, LostFramesAreReportedAndRecordedAsSilence) {
   EXPECT_NE(r.err.find("lost frames " + std::to_string(silent) + ","), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("warning: " + std::to_string(silent) + " frames lost"), std::string::npos)
       << r.err;
+}
+
+// The user's calibration round trip: a raw recording of the array's calibration signal, the
+// calibration tool over it, then a recording normalized with what the tool found.
+TEST_F(Zelrecord, CalibrationRecoversTheGainsAndNormalizesEveryChannelAlike) {
+#ifndef ZELNORMALIZE
+  GTEST_SKIP() << "zelnormalize is not part of this build";
+#else
+  config.signal = zelsim::SignalKind::calib;
+  StartArray();
+  ChildResult r = Record({"-q", "-d", "1", Path("calib.raw")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = zeltest::run({ZELNORMALIZE, Path("calib.raw"), Path("mean"), Path("gain")}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string gain_bytes = zeltest::read_file(dir / "gain");
+  ASSERT_EQ(gain_bytes.size(), 512u);
+  std::array<double, 64> gains{};
+  std::memcpy(gains.data(), gain_bytes.data(), gain_bytes.size());
+  for (int c = 0; c < 64; ++c)
+    EXPECT_NEAR(gains[c], zelsim::calib_gain(c), 1e-3) << "channel " << c;
+
+  r = Record({"-q", "-d", "0.5", "--mean", Path("mean"), "--gain", Path("gain"), Path("n.wav")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  SF_INFO info{};
+  const std::string raw = ReadPcmAsRaw(dir / "n.wav", &info);
+  ASSERT_EQ(info.frames, 22050);
+  std::array<double, 64> sum{}, squares{};
+  for (int64_t f = 0; f < info.frames; ++f) {
+    for (int c = 0; c < 64; ++c) {
+      const uint32_t u =
+          SampleAt(reinterpret_cast<const unsigned char *>(raw.data()) + f * kFrameBytes, c);
+      const double s = u >= 0x800000 ? double(u) - 0x1000000 : double(u);
+      sum[c] += s;
+      squares[c] += s * s;
+    }
+  }
+  const double rms0 = std::sqrt(squares[0] / info.frames);
+  ASSERT_GT(rms0, 1000);
+  for (int c = 0; c < 64; ++c) {
+    EXPECT_NEAR(std::sqrt(squares[c] / info.frames), rms0, rms0 * 0.01) << "channel " << c;
+    EXPECT_LT(std::abs(sum[c] / info.frames), rms0 * 0.01) << "channel " << c;
+  }
+#endif
 }
 
 // A writer that stalls longer than the ring lasts: what the ring overwrote becomes silence of the
