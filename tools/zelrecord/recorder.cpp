@@ -55,7 +55,6 @@ Recording Recorder::run(const sigset_t &stop_signals) {
   reader.join();
   if (settings_.status_line) std::fputs("\r\033[K", stderr);
   result_.frames = written_.load();
-  result_.seconds = now_seconds() - started_;
   result_.skipped = reader_.skipped;
   result_.overflows = reader_.overflows;
   result_.peaks = reader_.peaks;
@@ -79,6 +78,7 @@ bool Recorder::capture_failed() {
   zelerror err = 0;
   // While it waits for its start number the capture reports 11 for silence; only 1 is the end.
   if (zelarray_check_capture_ok(handle_, &err) == zel_true || err != 1) return false;
+  if (settings_.status_line) std::fputs("\r\033[K", stderr);
   report("the array stopped streaming", err);
   result_.failed = true;
   return true;
