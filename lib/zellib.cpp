@@ -5,6 +5,7 @@
 
 #include "zel_misc.h"
 #include "zelarray.h"
+#include "zelcursor.h"
 #include "zelerror.h"
 #include "zellib.h"
 #include "zelmsg.h"
@@ -136,7 +137,7 @@ void reinit_cursors(zelarray_t *handle, zelerror *err) {
   for (zelcursor_t *cursor : handle->cursors) {
     if (cursor == nullptr) continue;
     zelerror one = ze_ok;
-    zelcursor_reinit(handle, cursor, &one);
+    _zelcursor_reinit_locked(handle, cursor, &one);
     if (one != ze_ok) zel_report(err, one);
   }
   pthread_mutex_unlock(&handle->ring_lock);
@@ -337,7 +338,7 @@ int zelarray_ask_id(zelarray_t *handle, zelerror *err) {
 void zelarray_ask_promnb(zelarray_t *handle, char *buffer, zelerror *err) {
   if (refused(handle, err, handle && state_of(handle) > st_created)) return;
   if (handle->prom_nb[0] == '\0') return zel_report(err, ze_prom_nb);
-  if (buffer == nullptr) return zel_report(err, ze_prom_nb);
+  if (buffer == nullptr) return zel_report(err, ze_null_handle);
   strncpy(buffer, handle->prom_nb, 9);
   zel_report(err, ze_ok);
 }
