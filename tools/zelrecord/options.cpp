@@ -282,11 +282,12 @@ Record the 64-channel microphone array to OUTPUT ('-' for standard output, raw o
                          channels of 24-bit PCM, rf64 for files past 4 GiB
       --mean FILE --gain FILE
                          normalize every sample with zelnormalize's two files
-      --wait-frame N     store nothing before the datagram numbered N (0 to 65535)
+      --wait-frame N     start with the datagram after the one numbered N (0 to 65535)
       --drop N           drop the first N sample frames (in whole datagrams of 5)
       --fix-delay        delay the odd channels by one sample
       --ring MB          ring buffer in memory, 16 to 2047 MB (default 64)
-  -q, --quiet            no status line, no summary; errors only
+  -q, --quiet            no status line, no summary: only errors, and warnings of
+                         lost or overwritten frames
   -h, --help             print this help and exit
 
 Without -d or -s, recording goes on until Ctrl-C (SIGINT) or SIGTERM, which stop it
