@@ -99,6 +99,12 @@ void free_handle(zelarray_t *handle) {
   free(handle);
 }
 
+// Volatile stores, so that no compiler drops them as writes of zeros into zeroed memory.
+void touch_pages(void *block, size_t bytes) {
+  auto *bytes_of = static_cast<volatile unsigned char *>(block);
+  for (size_t i = 0; i < bytes; i += 4096) bytes_of[i] = 0;
+}
+
 bool allocate_blocks(zelarray_t *handle) {
   const size_t slots = static_cast<size_t>(handle->ring_frames / 5);
   handle->dip = zalloc<char>(17);
@@ -108,8 +114,16 @@ bool allocate_blocks(zelarray_t *handle) {
   handle->ring_nfnbr = zalloc<int32_t>(slots);
   handle->gains = zalloc<double>(64);
   handle->means = zalloc<int32_t>(64);
-  return handle->dip && handle->prom_nb && handle->ring && handle->ring_ts && handle->ring_nfnbr &&
-         handle->gains && handle->means;
+  if (!(handle->dip && handle->prom_nb && handle->ring && handle->ring_ts && handle->ring_nfnbr &&
+        handle->gains && handle->means)) {
+    return false;
+  }
+  // Large zeroed blocks come as untouched pages; the capture thread would take a page fault on
+  // its first write to each, a stall in the middle of the stream. Touch them all now.
+  touch_pages(handle->ring, static_cast<size_t>(handle->ring_bytes));
+  touch_pages(handle->ring_ts, 2 * slots * sizeof(int32_t));
+  touch_pages(handle->ring_nfnbr, slots * sizeof(int32_t));
+  return true;
 }
 
 void set_defaults(zelarray_t *handle, int req_frames) {
