@@ -1,0 +1,134 @@
+// zelrecord: records the 64-channel microphone array to a raw, WAV or RF64 file.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "array.h"
+#include "options.h"
+#include "recorder.h"
+#include "sink.h"
+
+namespace zelrecord {
+namespace {
+
+// Sample frames per buffer of the default reader: 50 ms at 44100 Hz, a multiple of the 5 frames
+// of a datagram.
+constexpr int kReqFrames = 2205;
+
+std::string output_name(const Options &o) {
+  return o.output == "-" ? "standard output" : "'" + o.output + "'";
+}
+
+void print_start(const Options &o, const ArrayInfo &info, int64_t limit) {
+  std::fprintf(stderr,
+               "zelrecord: recording array %d (PROM %s) at %s, %d Hz, %s, 64 channels, 24-bit%s, "
+               "to %s (%s)",
+               info.id, info.prom.c_str(), o.address.c_str(), info.rate,
+               o.slave ? "slave" : "master", o.mean_file.empty() ? "" : ", normalized",
+               output_name(o).c_str(), type_name(o.type));
+  if (limit > 0) std::fprintf(stderr, ", %.3f s", static_cast<double>(limit) / info.rate);
+  std::fputs("\n", stderr);
+}
+
+void print_summary(const Options &o, const Recording &r, int rate) {
+  if (r.stop_signal != 0) {
+    std::fprintf(stderr, "zelrecord: stopped by %s\n",
+                 r.stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
+  }
+  std::fprintf(stderr, "zelrecord: recorded %.3f s, %lld frames to %s\n",
+               static_cast<double>(r.frames) / rate, static_cast<long long>(r.frames),
+               output_name(o).c_str());
+  std::fprintf(stderr, "zelrecord: lost frames %d, kernel drops %d, ring overflows %d\n", r.lost,
+               r.kernel_drops, r.overflows);
+  if (r.frames > 0)
+    std::fprintf(stderr, "zelrecord: levels: %s\n", describe_levels(r.peaks).c_str());
+}
+
+// Damaged data is worth a line even in quiet mode.
+void warn_damage(const Recording &r) {
+  if (r.lost > 0) {
+    std::fprintf(stderr, "zelrecord: warning: %d frames lost on the network, recorded as silence\n",
+                 r.lost);
+  }
+  if (r.skipped > 0) {
+    std::fprintf(stderr,
+                 "zelrecord: warning: %lld frames overwritten in the ring before they were "
+                 "written out (output too slow), recorded as silence\n",
+                 static_cast<long long>(r.skipped));
+  }
+}
+
+// True when a stop signal arrived while the array was being set up.
+bool stop_pending(const sigset_t &stop) {
+  const timespec zero{0, 0};
+  return sigtimedwait(&stop, nullptr, &zero) > 0;
+}
+
+bool wav_too_long(const Options &o, int64_t limit, int rate) {
+  if (o.type != FileType::wav || limit <= kWavMaxFrames) return false;
+  std::fprintf(stderr,
+               "zelrecord: a WAV file holds at most %.0f s at %d Hz; record longer with -t rf64\n",
+               static_cast<double>(kWavMaxFrames) / rate, rate);
+  return true;
+}
+
+int record(const Options &o, const sigset_t &stop) {
+  const bool status_line = !o.quiet && isatty(STDERR_FILENO);
+  ArrayInfo info;
+  Handle handle = open_array(o, kReqFrames, !o.quiet && !status_line, &info);
+  if (!handle) return 1;
+  const int64_t limit = frame_limit(o, info.rate);
+  if (wav_too_long(o, limit, info.rate)) return 2;
+  if (stop_pending(stop)) {
+    std::fputs("zelrecord: interrupted before the recording started\n", stderr);
+    return 1;
+  }
+  std::string error;
+  std::unique_ptr<Sink> sink = open_sink(o.output, o.type, info.rate, &error);
+  if (!sink) {
+    std::fprintf(stderr, "zelrecord: %s\n", error.c_str());
+    return 1;
+  }
+  if (!o.quiet) print_start(o, info, limit);
+
+  Recorder recorder(handle.get(), kReqFrames, sink.get(),
+                    RecorderSettings{info.rate, limit, status_line, o.wait_frame});
+  Recording r = recorder.run(stop);
+  if (!sink->finish(&error)) {
+    std::fprintf(stderr, "zelrecord: %s\n", error.c_str());
+    r.failed = true;
+  }
+  if (!o.quiet) print_summary(o, r, info.rate);
+  warn_damage(r);
+  return r.failed ? 1 : 0;
+}
+
+}  // namespace
+}  // namespace zelrecord
+
+int main(int argc, char **argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  zelrecord::Options options;
+  if (std::string why = zelrecord::parse(args, &options); !why.empty()) {
+    std::fprintf(stderr, "zelrecord: %s\nTry 'zelrecord --help' for more information.\n",
+                 why.c_str());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(zelrecord::usage().c_str(), stdout);
+    return 0;
+  }
+  // Blocked before any thread exists, so that every thread inherits the mask and the stop
+  // signals reach only the recorder's wait.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  // A closed pipe then shows as a write error with a message, not a silent death.
+  signal(SIGPIPE, SIG_IGN);
+  return zelrecord::record(options, stop);
+}
