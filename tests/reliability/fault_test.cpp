@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
-#include <regex>
 #include <set>
 
 #include "array_fixture.h"
@@ -198,9 +198,9 @@ class Nft {
   // Packets counted by the named counter, -1 when it cannot be read.
   long long Packets(const std::string &counter) {
     if (!Run("list counter ip zelrel " + counter)) return -1;
-    std::smatch m;
-    if (!std::regex_search(output_, m, std::regex("packets ([0-9]+)"))) return -1;
-    return std::stoll(m[1]);
+    const size_t at = output_.find("packets ");
+    if (at == std::string::npos) return -1;
+    return std::strtoll(output_.c_str() + at + 8, nullptr, 10);
   }
 
  private:
