@@ -3,6 +3,7 @@
 
 #include "zel_misc.h"
 #include "zelarray.h"
+#include "zelcursor.h"
 #include "zelerror.h"
 #include "zellib.h"
 
@@ -17,6 +18,12 @@ int first_free_slot(const zelarray_t *handle) {
     if (handle->cursors[i] == nullptr) return i;
   }
   return -1;
+}
+
+// Position 0 of the ring in the writer's current lap: a cursor made or reset during a capture
+// reads from the start of the ring up to the write position. Called under ring_lock.
+uint64_t ring_start_total(const zelarray_t *handle) {
+  return handle->wtotal - static_cast<uint64_t>(handle->wpos);
 }
 
 void reset_position(zelcursor_t *cursor, uint64_t rtotal) {
@@ -73,6 +80,12 @@ bool time_went_back(zelcursor_t *cursor, const int32_t *entry) {
 
 }  // namespace
 
+void _zelcursor_reinit_locked(zelarray_t *handle, zelcursor_t *cursor, zelerror *err) {
+  reset_position(cursor, ring_start_total(handle));
+  pthread_cond_destroy(&cursor->cond);
+  zel_report(err, pthread_cond_init(&cursor->cond, nullptr) == 0 ? ze_ok : ze_internal);
+}
+
 extern "C" {
 
 zelcursor_t *zelcursor_create(zelarray_t *handle, int frames, zelerror *err) {
@@ -105,9 +118,7 @@ zelcursor_t *zelcursor_create(zelarray_t *handle, int frames, zelerror *err) {
   const int slot = first_free_slot(handle);
   if (slot >= 0) {
     cursor->slot = slot;
-    // Position 0 of the ring in the writer's current lap: a cursor made during a capture
-    // reads from the start of the ring up to the write position.
-    reset_position(cursor, handle->wtotal - static_cast<uint64_t>(handle->wpos));
+    reset_position(cursor, ring_start_total(handle));
     handle->cursors[slot] = cursor;
     zel_store(handle->cursor_count, handle->cursor_count + 1);
   }
@@ -155,9 +166,9 @@ void zelcursor_reinit(zelarray_t *handle, zelcursor_t *cursor, zelerror *err) {
     zel_report(err, ze_cursor);
     return;
   }
-  reset_position(cursor, 0);
-  pthread_cond_destroy(&cursor->cond);
-  zel_report(err, pthread_cond_init(&cursor->cond, nullptr) == 0 ? ze_ok : ze_internal);
+  pthread_mutex_lock(&handle->ring_lock);
+  _zelcursor_reinit_locked(handle, cursor, err);
+  pthread_mutex_unlock(&handle->ring_lock);
 }
 
 int zelcursor_get_datasize(zelarray_t *handle, zelcursor_t *cursor, zelerror *err) {

@@ -5,6 +5,7 @@
 
 #include "zel_misc.h"
 #include "zelarray.h"
+#include "zelcursor.h"
 #include "zelerror.h"
 #include "zellib.h"
 #include "zelmsg.h"
@@ -98,6 +99,12 @@ void free_handle(zelarray_t *handle) {
   free(handle);
 }
 
+// Volatile stores, so that no compiler drops them as writes of zeros into zeroed memory.
+void touch_pages(void *block, size_t bytes) {
+  auto *bytes_of = static_cast<volatile unsigned char *>(block);
+  for (size_t i = 0; i < bytes; i += 4096) bytes_of[i] = 0;
+}
+
 bool allocate_blocks(zelarray_t *handle) {
   const size_t slots = static_cast<size_t>(handle->ring_frames / 5);
   handle->dip = zalloc<char>(17);
@@ -107,8 +114,16 @@ bool allocate_blocks(zelarray_t *handle) {
   handle->ring_nfnbr = zalloc<int32_t>(slots);
   handle->gains = zalloc<double>(64);
   handle->means = zalloc<int32_t>(64);
-  return handle->dip && handle->prom_nb && handle->ring && handle->ring_ts && handle->ring_nfnbr &&
-         handle->gains && handle->means;
+  if (!(handle->dip && handle->prom_nb && handle->ring && handle->ring_ts && handle->ring_nfnbr &&
+        handle->gains && handle->means)) {
+    return false;
+  }
+  // Large zeroed blocks come as untouched pages; the capture thread would take a page fault on
+  // its first write to each, a stall in the middle of the stream. Touch them all now.
+  touch_pages(handle->ring, static_cast<size_t>(handle->ring_bytes));
+  touch_pages(handle->ring_ts, 2 * slots * sizeof(int32_t));
+  touch_pages(handle->ring_nfnbr, slots * sizeof(int32_t));
+  return true;
 }
 
 void set_defaults(zelarray_t *handle, int req_frames) {
@@ -136,7 +151,7 @@ void reinit_cursors(zelarray_t *handle, zelerror *err) {
   for (zelcursor_t *cursor : handle->cursors) {
     if (cursor == nullptr) continue;
     zelerror one = ze_ok;
-    zelcursor_reinit(handle, cursor, &one);
+    _zelcursor_reinit_locked(handle, cursor, &one);
     if (one != ze_ok) zel_report(err, one);
   }
   pthread_mutex_unlock(&handle->ring_lock);
@@ -337,7 +352,7 @@ int zelarray_ask_id(zelarray_t *handle, zelerror *err) {
 void zelarray_ask_promnb(zelarray_t *handle, char *buffer, zelerror *err) {
   if (refused(handle, err, handle && state_of(handle) > st_created)) return;
   if (handle->prom_nb[0] == '\0') return zel_report(err, ze_prom_nb);
-  if (buffer == nullptr) return zel_report(err, ze_prom_nb);
+  if (buffer == nullptr) return zel_report(err, ze_null_handle);
   strncpy(buffer, handle->prom_nb, 9);
   zel_report(err, ze_ok);
 }

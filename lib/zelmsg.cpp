@@ -84,6 +84,16 @@ bool recv_until(zelarray_t *handle, zelmsg_t *msg, Deadline &deadline) {
   }
 }
 
+// Replies carry nothing that ties them to a request. Every datagram that comes before the awaited
+// reply costs a resend, so an exchange that met data datagrams leaves late replies behind; the
+// next exchange must not take one of them for its own answer. Whatever is queued before a
+// request is sent answers an earlier one.
+void drop_stale_datagrams(zelarray_t *handle, zelmsg_t *scratch) {
+  constexpr int most = 8192;  // more than a full receive buffer holds
+  for (int i = 0; i < most && take_datagram(handle, scratch) == Take::datagram; ++i) {
+  }
+}
+
 // Bytes a reply of this type must hold to be decoded.
 int reply_min_len(int type) {
   return type == type_ids ? 14 : 3;
@@ -206,6 +216,7 @@ void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
 void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type,
                        zelerror *err) {
   const int64_t give_up = _zelarray_now_ms() + zel_query_deadline_ms;
+  drop_stale_datagrams(handle, reply);
   for (;;) {
     _zelmsg_send(handle, request, err);
     if (*err != ze_ok) return;

@@ -49,7 +49,8 @@ void _zelmsg_send(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
 void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
 // The next 964-byte data datagram within 100 ms; everything else is dropped. 11 otherwise.
 void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
-// Send the request, resending it for every other datagram, until a reply of `type` long enough
+// Drop whatever is already queued (it answers earlier requests), then send the request,
+// resending it for every other datagram, until a reply of `type` long enough
 // to decode arrives (0), 100 ms pass in silence or 1 s in all (11), or a send fails (10).
 void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type,
                        zelerror *err);

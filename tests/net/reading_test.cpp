@@ -130,6 +130,25 @@ TEST_F(ReadingTest, ReadWithoutAdvanceReturnsTheSameBufferAgain) {
   EXPECT_EQ(static_cast<char *>(d), static_cast<char *>(a) + 960);
 }
 
+TEST_F(ReadingTest, CursorReinitialisedDuringTheCaptureStartsAgainAtTheRingStart) {
+  StartArray();
+  Connect(5);
+  zelcursor_t *cursor = zelcursor_create(handle, 5, &err);
+  CaptureOn();
+  int first = -1, nfnbr = -1;
+  void *data = nullptr;
+  ASSERT_EQ(zelarray_get_cursorptr_with_nfnbr(handle, cursor, &data, nullptr, &first, &err),
+            zel_true);
+  for (int i = 0; i < 20; ++i) zelarray_get_cursorptr(handle, cursor, &data, nullptr, &err);
+  zelcursor_reinit(handle, cursor, &err);
+  ASSERT_EQ(err, 0);
+  ASSERT_EQ(zelarray_get_cursorptr_with_nfnbr(handle, cursor, &data, nullptr, &nfnbr, &err),
+            zel_true);
+  EXPECT_EQ(nfnbr, first);
+  EXPECT_EQ(static_cast<unsigned char *>(data), handle->ring);
+  EXPECT_EQ(zelcursor_check_overflow(handle, cursor, &err), zel_false);
+}
+
 TEST_F(ReadingTest, ReadsAreRefusedOutsideTheCaptureAndForForeignCursors) {
   StartScriptedArray();
   Connect(1024);

@@ -59,20 +59,20 @@ bool parse_signal(const std::string &text, Config *c) {
   return true;
 }
 
-// Checked here as well as by the emulator, so that a wrong file is a usage error (status 2).
-std::string check_signal_file(const std::string &path) {
-  struct stat st {};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-    return "cannot read signal file '" + path + "'";
-  if (st.st_size == 0 || st.st_size % kSampleFrameBytes != 0)
-    return "signal file '" + path + "' is not a non-empty sequence of 192-byte sample frames";
-  return "";
-}
-
 using Setter = std::function<std::string(const std::string &, Options *)>;
 
 std::string bad(const std::string &option, const std::string &value, const std::string &want) {
   return "invalid value '" + value + "' for " + option + ": " + want;
+}
+
+// Checked here as well as by the emulator, so that a wrong file is a usage error (status 2).
+std::string check_signal_file(const std::string &value, const std::string &path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return bad("--signal", value, "cannot read the file");
+  if (st.st_size == 0 || st.st_size % kSampleFrameBytes != 0)
+    return bad("--signal", value, "the file is not a non-empty sequence of 192-byte sample frames");
+  return "";
 }
 
 // Each option taking a value, with what it accepts.
@@ -116,7 +116,8 @@ const std::map<std::string, Setter> &value_options() {
        [](const std::string &v, Options *o) {
          if (!parse_signal(v, &o->config))
            return bad("--signal", v, "expected ramp, tone, noise, calib or file:PATH");
-         if (o->config.signal == SignalKind::file) return check_signal_file(o->config.signal_file);
+         if (o->config.signal == SignalKind::file)
+           return check_signal_file(v, o->config.signal_file);
          return std::string();
        }},
       {"--drop-every",

@@ -68,6 +68,21 @@ struct Slot {  // one data datagram to build
   uint64_t index = 0;
 };
 
+// The stream thread's scratch space for one sendmmsg call, kept from batch to batch. Only grows,
+// so iovec and mmsghdr pointers into it stay valid for the whole call.
+struct OutBuffers {
+  std::vector<std::array<uint8_t, kDataDatagramBytes>> datagrams;
+  std::vector<iovec> iov;
+  std::vector<mmsghdr> msgs;
+
+  void resize(size_t n) {
+    if (datagrams.size() >= n) return;
+    datagrams.resize(n);
+    iov.resize(n);
+    msgs.resize(n);
+  }
+};
+
 struct DelayedReply {
   Clock::time_point due;
   std::vector<uint8_t> bytes;
@@ -172,7 +187,8 @@ struct Emulator::Impl {
   Slot next_slot_locked();
   void apply_stream_faults_locked(Slot slot, std::vector<Slot> &batch);
   double next_random_locked();
-  void send_batch(const std::vector<Slot> &batch, const sockaddr_in &dest, int speed);
+  void send_batch(const std::vector<Slot> &batch, const sockaddr_in &dest, int speed,
+                  OutBuffers &out);
 
   // Control thread.
   void control_loop();
@@ -186,6 +202,7 @@ struct Emulator::Impl {
   std::vector<uint8_t> status_reply_locked(uint8_t type, bool value);
   std::vector<uint8_t> ids_reply() const;
   void send_due_replies(std::vector<DelayedReply> &pending);
+  void send_reply(const std::vector<uint8_t> &bytes, const sockaddr_in &dest);
   bool send_to(int fd, const std::vector<uint8_t> &bytes, const sockaddr_in &dest);
 
   sockaddr_in foreign_dest_locked() const;
@@ -265,6 +282,8 @@ void Emulator::Impl::stream_loop() {
   ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::vector<Slot> batch;
   batch.reserve(4 * kBatch);
+  OutBuffers out;
+  out.resize(2 * kBatch + 2);  // a full batch, every slot duplicated, plus a reordered pair
   while (true) {
     batch.clear();
     std::optional<Clock::time_point> sleep;
@@ -287,7 +306,7 @@ void Emulator::Impl::stream_loop() {
       sleep_until(*sleep, stopping);
       continue;
     }
-    send_batch(batch, dest, speed);
+    send_batch(batch, dest, speed, out);
   }
 }
 
@@ -395,30 +414,28 @@ double Emulator::Impl::next_random_locked() {
   return static_cast<double>(x >> 11) * 0x1.0p-53;
 }
 
-void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_in &dest,
-                                int speed) {
-  std::vector<std::array<uint8_t, kDataDatagramBytes>> buffers(batch.size());
-  std::vector<iovec> iov(batch.size());
-  std::vector<mmsghdr> msgs(batch.size());
+void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_in &dest, int speed,
+                                OutBuffers &out) {
+  out.resize(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
-    uint8_t *d = buffers[i].data();
+    uint8_t *d = out.datagrams[i].data();
     d[0] = kTypeData;
     d[1] = static_cast<uint8_t>(batch[i].number >> 8);
     d[2] = static_cast<uint8_t>(batch[i].number);
     d[3] = 0;
     payload.fill(batch[i].number, batch[i].index, speed, d + 4);
-    iov[i] = iovec{d, kDataDatagramBytes};
-    msgs[i] = mmsghdr{};
-    msgs[i].msg_hdr.msg_name = const_cast<sockaddr_in *>(&dest);
-    msgs[i].msg_hdr.msg_namelen = sizeof dest;
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
+    out.iov[i] = iovec{d, kDataDatagramBytes};
+    out.msgs[i] = mmsghdr{};
+    out.msgs[i].msg_hdr.msg_name = const_cast<sockaddr_in *>(&dest);
+    out.msgs[i].msg_hdr.msg_namelen = sizeof dest;
+    out.msgs[i].msg_hdr.msg_iov = &out.iov[i];
+    out.msgs[i].msg_hdr.msg_iovlen = 1;
   }
+  const size_t count = batch.size();  // out may hold more, from an earlier, bigger batch
   size_t done = 0;
   uint64_t failed = 0;
-  while (done < msgs.size()) {
-    int n =
-        ::sendmmsg(sock.get(), msgs.data() + done, static_cast<unsigned>(msgs.size() - done), 0);
+  while (done < count) {
+    int n = ::sendmmsg(sock.get(), out.msgs.data() + done, static_cast<unsigned>(count - done), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {  // the first datagram of the rest failed: it is lost, go on with the next
       ++failed;
@@ -428,7 +445,7 @@ void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_i
     done += static_cast<size_t>(n);
   }
   std::lock_guard lk(m);
-  stats.datagrams_sent += batch.size() - failed;
+  stats.datagrams_sent += count - failed;
   stats.send_errors += failed;
   s.in_flight = false;
   event_cv.notify_all();
@@ -508,10 +525,19 @@ void Emulator::Impl::handle_request(const uint8_t *bytes, ssize_t size, const so
   for (const auto &datagram : foreign) send_to(sock.get(), datagram, from);
   if (delay > 0ms)
     pending.push_back({Clock::now() + delay, std::move(reply), from});
-  else if (send_to(sock.get(), reply, from)) {
+  else
+    send_reply(reply, from);
+}
+
+// Counted before the send, so that whoever receives the reply already sees it counted.
+void Emulator::Impl::send_reply(const std::vector<uint8_t> &bytes, const sockaddr_in &dest) {
+  {
     std::lock_guard lk(m);
     ++stats.replies_sent;
   }
+  if (send_to(sock.get(), bytes, dest)) return;
+  std::lock_guard lk(m);
+  --stats.replies_sent;
 }
 
 void Emulator::Impl::apply_set_locked(uint8_t code, uint16_t arg, const sockaddr_in &from) {
@@ -581,12 +607,8 @@ void Emulator::Impl::send_due_replies(std::vector<DelayedReply> &pending) {
   auto now = Clock::now();
   auto due = std::stable_partition(pending.begin(), pending.end(),
                                    [now](const DelayedReply &r) { return r.due > now; });
-  uint64_t sent = 0;
-  for (auto it = due; it != pending.end(); ++it) sent += send_to(sock.get(), it->bytes, it->dest);
+  for (auto it = due; it != pending.end(); ++it) send_reply(it->bytes, it->dest);
   pending.erase(due, pending.end());
-  if (sent == 0) return;
-  std::lock_guard lk(m);
-  stats.replies_sent += sent;
 }
 
 bool Emulator::Impl::send_to(int fd, const std::vector<uint8_t> &bytes, const sockaddr_in &dest) {

@@ -8,8 +8,13 @@
 // - One `Emulator` owns one UDP socket bound to ADDRESS:32767 and two threads: a control thread
 //   (requests and replies) and a stream thread (data datagrams). `start` creates them, `stop`
 //   joins them.
-// - Every public member function may be called from any thread once `start` has succeeded; the
-//   switches take effect from the next datagram or request on.
+// - `start` and `stop` belong to the thread that owns the Emulator. Every other member function
+//   may be called from any thread at any time; the switches take effect from the next datagram or
+//   request on.
+// - Replies: types 2, 5 and 7 are 4 bytes {type, 0, value 0 or 1, 0}; type 3 is 14 bytes with the
+//   identifier little-endian in bytes 2-3 and the PROM number in bytes 6-13. Set commands get no
+//   reply, and one whose argument is neither 0xFFFF nor 0x0000 changes nothing. Requests of other
+//   codes, a first byte other than 0, or a size other than 4 get no answer.
 // - Nothing here shares code with the capture library: the wire constants are the emulator's own,
 //   so that the two check each other.
 #pragma once
@@ -112,7 +117,7 @@ class Emulator {
   bool acquiring() const;
   int speed() const;
   bool slave() const;
-  uint16_t next_frame() const;  // number the next data datagram will carry
+  uint16_t next_frame() const;  // number the next unscripted data datagram will carry
   void set_next_frame(uint16_t number);
   // Switches acquisition on towards dest:port (as a cmd_set_capture from there would) or off.
   // False when dest_address is not an IPv4 address.
@@ -123,6 +128,8 @@ class Emulator {
   // numbers (taken modulo 65536; the payload is generated for each), paced at the current rate;
   // once the script is exhausted the stream stays silent until another script or resume_stream.
   void script_frames(std::vector<int> numbers);
+  // True once every scripted datagram has been sent (or lost to a fault); false on timeout, e.g.
+  // while acquisition stays off.
   bool wait_script_sent(std::chrono::milliseconds timeout);
   // Leaves scripted mode: the stream goes on from the number after the last one sent.
   void resume_stream();
