@@ -39,15 +39,17 @@ Take take_datagram(zelarray_t *handle, zelmsg_t *msg) {
   }
 }
 
-// Waits until the socket has input or the deadline (monotonic ms) passes.
+// Waits until the socket has input or the deadline (monotonic ms) passes. A wait cut short by a
+// signal handler that outlasted the deadline still looks at the socket once before giving up:
+// datagrams may well be queued.
 bool wait_for_input(int sock, int64_t deadline) {
   for (;;) {
     const int64_t left = deadline - _zelarray_now_ms();
-    if (left <= 0) return false;
     pollfd pfd{sock, POLLIN, 0};
-    const int ready = poll(&pfd, 1, static_cast<int>(left));
+    const int ready = poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return false;
+    if (ready == 0 && left <= 0) return false;
   }
 }
 
