@@ -100,6 +100,12 @@ class ArrayTest : public ::testing::Test {
   void ScriptAndWaitForEnd(std::vector<int> numbers) {
     sim->script_frames(std::move(numbers));
     ASSERT_TRUE(sim->wait_script_sent(10s));
+    WaitForCaptureEnd();
+  }
+
+  // Waits until the capture thread has ended on the silence after the stream; the counters are
+  // final from then on.
+  void WaitForCaptureEnd() {
     const auto give_up = std::chrono::steady_clock::now() + 5s;
     zelerror status = 0;
     while (zelarray_check_capture_ok(handle, &status) == zel_true &&

@@ -25,13 +25,7 @@ class FaultTest : public ArrayTest {
   // the silence that follows; the counters are final from then on.
   void StopStreamAndWaitForCaptureEnd() {
     sim->set_acquiring(false);
-    const auto give_up = std::chrono::steady_clock::now() + 5s;
-    zelerror status = 0;
-    while (zelarray_check_capture_ok(handle, &status) == zel_true &&
-           std::chrono::steady_clock::now() < give_up) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_EQ(status, 1) << "capture thread still running";
+    WaitForCaptureEnd();
   }
 
   static void WaitForBuffers(const CursorReader &reader, long long count) {
