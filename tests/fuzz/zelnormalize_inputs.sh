@@ -48,13 +48,14 @@ run() {
 
 # frames NAME COUNT BYTE-SOURCE: an input of COUNT sample frames.
 frames() { head -c $(($2 * 192)) "$3" >"$work/$1"; }
-pattern() { # repeats the hex bytes given to fill COUNT frames
+pattern() { # repeats the hex bytes given to fill COUNT frames, doubling the file each step
   local name=$1 count=$2 hex=$3
-  printf '%s' "$hex" | xxd -r -p >"$work/unit"
-  : >"$work/$name"
-  local size=$((count * 192)) unit
-  unit=$(stat -c %s "$work/unit")
-  while [ "$(stat -c %s "$work/$name")" -lt $size ]; do cat "$work/unit" >>"$work/$name"; done
+  printf '%s' "$hex" | xxd -r -p >"$work/$name"
+  local size=$((count * 192))
+  while [ "$(stat -c %s "$work/$name")" -lt $size ]; do
+    cat "$work/$name" "$work/$name" >"$work/grow"
+    mv "$work/grow" "$work/$name"
+  done
   truncate -s $size "$work/$name"
 }
 
