@@ -63,8 +63,8 @@ int query_status_byte(zelarray_t *handle, unsigned char code, int type, zelerror
   return value;
 }
 
-// Sends `request` and reads the value back until `current()` equals `wanted`, bounded in
-// passes and time. `read_back` runs the matching query.
+// Sends `request` and reads the value back with `read_back` (the matching query) until the
+// array reports `wanted`, within zel_enforce_max_passes passes and zel_enforce_deadline_ms.
 template <class ReadBack>
 void enforce(zelarray_t *handle, zelmsg_t *request, int wanted, int current, ReadBack read_back,
              zelerror *err) {
