@@ -25,7 +25,7 @@ void _zelarray_query_slave(zelarray_t *handle, zelerror *err);
 void _zelarray_enforce_slave(zelarray_t *handle, zelbool slave, zelerror *err);
 
 // Capture thread and its phases.
-void *_zelarray_capture(void *handle);
+void *_zelarray_capture(void *arg);  // arg: the zelarray_t
 void _zelarray_capture_wait_nfnbr(zelarray_t *handle);
 void _zelarray_capture_dropinit(zelarray_t *handle);
 void _zelarray_capture_fixdelay_false(zelarray_t *handle);

@@ -36,7 +36,7 @@
   X(25, norm_files, "Error reading from normalization files")
 
 enum zel_code : int {
-#define ZEL_ERROR_ENUM(code, name, text) ze_##name = code,
+#define ZEL_ERROR_ENUM(code, name, text) ze_##name = (code),
   ZEL_ERROR_TABLE(ZEL_ERROR_ENUM)
 #undef ZEL_ERROR_ENUM
 };
