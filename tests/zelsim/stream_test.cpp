@@ -100,7 +100,17 @@ RateFigures measure_rate(probe::Probe &p, std::chrono::milliseconds window, doub
   RateFigures f;
   if (data.size() < 2) return f;
   double t0 = data.front().kernel_at;
-  f.per_second = (data.size() - 1) / (data.back().kernel_at - t0);
+  // The slope of a least-squares line through the arrival times: one stall at either end of the
+  // window (a loaded machine) moves it far less than it moves first-to-last.
+  double mean_i = (data.size() - 1) / 2.0, mean_t = 0;
+  for (const auto &d : data) mean_t += d.kernel_at - t0;
+  mean_t /= data.size();
+  double sxy = 0, sxx = 0;
+  for (size_t i = 0; i < data.size(); ++i) {
+    sxy += (i - mean_i) * (data[i].kernel_at - t0 - mean_t);
+    sxx += (i - mean_i) * (i - mean_i);
+  }
+  f.per_second = sxx / sxy;
   std::vector<double> late(data.size());
   for (size_t i = 0; i < data.size(); ++i) late[i] = data[i].kernel_at - t0 - i / nominal;
   double earliest = *std::min_element(late.begin(), late.end());
