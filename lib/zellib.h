@@ -9,7 +9,8 @@
  *   contract says), so only the status is a reliable sign of failure. A null status pointer is
  *   allowed and simply not written.
  * - Flags are zelbool values: zel_true 99, zel_false 101, zel_unset 440; never 0 and 1.
- * - Every call taking a handle refuses a NULL handle with code 4.
+ * - Every call that uses its handle refuses a NULL handle with code 4 (zelarray_get_one_blocksize
+ *   does not use it).
  * - A call made in a handle state that does not allow it is refused with code 9 and changes
  *   nothing. States: st_created -> st_comm_ready (zelarray_comminit) -> st_params_ready
  *   (zelarray_initparams) <-> st_capturing (zelarray_capture_on / zelarray_capture_off).
