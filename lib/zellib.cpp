@@ -144,10 +144,13 @@ bool read_exactly(FILE *stream, void *into, size_t size, size_t count) {
   return stream != nullptr && fread(into, size, count, stream) == count;
 }
 
-// Back to position 0 with overflow cleared, for every cursor; 20 when one cannot be reset.
-void reinit_cursors(zelarray_t *handle, zelerror *err) {
+// Write position and every cursor back to position 0, overflow flags cleared; 20 when a cursor
+// cannot be reset. Under ring_lock: other threads may be creating cursors, which read wpos.
+void rewind_ring(zelarray_t *handle, zelerror *err) {
   zel_report(err, ze_ok);
   pthread_mutex_lock(&handle->ring_lock);
+  handle->wpos = 0;
+  handle->wtotal = 0;
   for (zelcursor_t *cursor : handle->cursors) {
     if (cursor == nullptr) continue;
     zelerror one = ze_ok;
@@ -382,11 +385,9 @@ void zelarray_capture_on(zelarray_t *handle, zelerror *err) {
   err = status_or(err, scratch);
   if (refused(handle, err, handle && state_of(handle) == st_params_ready)) return;
   handle->dropped = 0;
-  handle->wpos = 0;
-  handle->wtotal = 0;
   handle->msg_current = zel_true;
   zel_store(handle->lost_frames, 0);
-  reinit_cursors(handle, err);
+  rewind_ring(handle, err);
   if (*err != ze_ok) return;
   zel_store(handle->capture_error, 0);
   handle->kdrops_base = _zelmsg_kernel_drops(handle);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -99,6 +100,24 @@ void drop_stale_datagrams(zelarray_t *handle, zelmsg_t *scratch) {
 // Bytes a reply of this type must hold to be decoded.
 int reply_min_len(int type) {
   return type == type_ids ? 14 : 3;
+}
+
+bool is_awaited_reply(const zelmsg_t *msg, int type) {
+  return msg->len >= reply_min_len(type) && msg->data[0] == type;
+}
+
+// The array answers its requests in order, so of the awaited replies already queued the last is
+// the freshest; the earlier ones answer resends of earlier requests. Taking it saves the set
+// commands a pass for every such late reply.
+void keep_latest_reply(zelarray_t *handle, zelmsg_t *reply, int type) {
+  unsigned char bytes[zel_msg_capacity];
+  zelmsg_t later{bytes, 0};
+  constexpr int most = 8192;
+  for (int i = 0; i < most && take_datagram(handle, &later) == Take::datagram; ++i) {
+    if (!is_awaited_reply(&later, type)) continue;
+    memcpy(reply->data, later.data, static_cast<size_t>(later.len));
+    reply->len = later.len;
+  }
 }
 
 void request_receive_buffer(int sock) {
@@ -224,7 +243,10 @@ void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, i
     if (*err != ze_ok) return;
     _zelmsg_recv(handle, reply, err);
     if (*err != ze_ok) return;
-    if (reply->len >= reply_min_len(type) && reply->data[0] == type) return;
+    if (is_awaited_reply(reply, type)) {
+      keep_latest_reply(handle, reply, type);
+      return;
+    }
     // Every other datagram costs a resend; past the deadline the reply is not coming.
     if (_zelarray_now_ms() >= give_up) {
       zel_report(err, ze_recv);
