@@ -41,25 +41,6 @@ double process_cpu_seconds() {
 
 // ---- Descriptors and sockets --------------------------------------------------------------------
 
-Fd &Fd::operator=(Fd &&other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-int Fd::release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void Fd::reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
-
 namespace {
 
 // The same request as the library's: a bare receiver with a smaller buffer would be no baseline.

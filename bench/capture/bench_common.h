@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/types.h>
 
+#include "udp.h"
 #include "zellib.h"
 #include "zelsim.h"
 
@@ -27,23 +28,8 @@ void sleep_seconds(double seconds);
 // User plus system CPU seconds of the whole process.
 double process_cpu_seconds();
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd &&other) noexcept : fd_(other.release()) {}
-  Fd &operator=(Fd &&other) noexcept;
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release();
-  void reset();
-
- private:
-  int fd_ = -1;
-};
+// Descriptors as RAII values: the emulator's own.
+using Fd = zelsim::detail::Fd;
 
 // UDP socket bound to address:32767 with SO_REUSEADDR and the receive buffer the library asks
 // for (8 MiB, forced past rmem_max when allowed). Invalid on failure.
