@@ -78,16 +78,4 @@ void write_file(const std::filesystem::path &path, const Bytes &bytes) {
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-TempDir::TempDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "zelnormalize_test.XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 }  // namespace zelnorm_test

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "../support/temp_dir.h"
+
 namespace zelnorm_test {
 
 using Bytes = std::vector<unsigned char>;
@@ -33,17 +35,6 @@ Reference reference_calibration(const Bytes &raw);
 Bytes read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, const Bytes &bytes);
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
-  const std::filesystem::path &path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = zeltest::TempDir;
 
 }  // namespace zelnorm_test

@@ -15,16 +15,6 @@ extern char **environ;
 
 namespace zeltest {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "zeltest.XXXXXX").string();
-  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
 Child::Child(const std::vector<std::string> &argv, const std::filesystem::path &dir, int stdout_fd)
     : out_path_(dir / ("out." + std::to_string(reinterpret_cast<uintptr_t>(this)))),
       err_path_(dir / ("err." + std::to_string(reinterpret_cast<uintptr_t>(this)))) {

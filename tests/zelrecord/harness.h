@@ -12,21 +12,11 @@
 
 #include "zelsim.h"
 
+#include "../support/temp_dir.h"
+
 namespace zeltest {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const std::filesystem::path &path() const { return path_; }
-  std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = zeltest::TempDir;
 
 struct ChildResult {
   int status = -1;  // exit status; 128 + the signal when a signal ended it
