@@ -70,17 +70,6 @@ int64_t to_us(const timeval &tv) {
 
 // ---- Receivers ----------------------------------------------------------------------------------
 
-// The same receive buffer as the library's: a bare receiver with a smaller one would be no
-// baseline.
-void request_large_buffer(int fd) {
-  int size = 8 * 1024 * 1024;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  int granted = 0;
-  socklen_t len = sizeof granted;
-  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted >= size) return;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-}
-
 // The old capture thread's receive: take a queued datagram without waiting, poll when there is
 // none, and read the wall clock once the datagram is in hand.
 void baseline_receiver(int fd, const std::atomic<bool> &stop, Arrivals &out) {
