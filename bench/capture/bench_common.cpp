@@ -51,7 +51,6 @@ void request_large_buffer(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
 }
 
-
 Fd bind_udp(const char *address, bool large_buffer) {
   Fd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) return sock;
