@@ -16,6 +16,8 @@
 constexpr int zel_stale_window = 100;
 // Arrival gaps from this long on are outages: the numbers alone no longer decide the loss.
 constexpr int64_t zel_outage_us = 100000;
+// After an outage, numbers at most this far past the expected one are taken as they are.
+constexpr int64_t zel_late_after_outage = 50;
 
 // One data datagram as the capture thread received it.
 struct zel_arrival {
@@ -37,9 +39,10 @@ struct zel_gap {
 // 65536) after `elapsed_us` since the last kept datagram, for an array sending `rate` datagrams a
 // second; `kernel_drops` datagrams are known to have been dropped by this host meanwhile.
 // Counts congruent to the gap are candidates; the one closest to what the times say is the loss
-// when it lies within 50 datagrams plus 2 % of that estimate. Short of an outage, numbers that
-// say less was lost than the times are trusted (the datagrams came late, not missing), and a
-// datagram a little behind is stale. Any other gap is a discontinuity: the times decide.
+// when it lies within 50 datagrams plus 2 % of that estimate. Numbers that say less was lost
+// than the times are trusted (the datagrams came late, not missing) short of an outage, or
+// after one when they go on unbroken; a datagram a little behind soon after the last is stale.
+// Any other gap is a discontinuity: the times decide.
 zel_gap _zelarray_judge_gap(int gap, int64_t elapsed_us, int rate, int64_t kernel_drops);
 
 class SlotAssembler {
