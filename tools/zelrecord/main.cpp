@@ -14,6 +14,8 @@
 namespace zelrecord {
 namespace {
 
+using zeltool::ArrayInfo;
+
 // Sample frames per buffer of the default reader: 50 ms at 44100 Hz, a multiple of the 5 frames
 // of a datagram.
 constexpr int kReqFrames = 2205;
@@ -61,6 +63,22 @@ void warn_damage(const Recording &r) {
   }
 }
 
+zeltool::ArraySetup array_setup(const Options &o, bool warnings) {
+  zeltool::ArraySetup setup;
+  setup.address = o.address;
+  setup.rate = o.rate;
+  setup.slave = o.slave;
+  setup.mean_file = o.mean_file;
+  setup.gain_file = o.gain_file;
+  setup.wait_frame = o.wait_frame;
+  setup.drop = o.drop;
+  setup.fix_delay = o.fix_delay;
+  setup.ring_mb = o.ring_mb;
+  setup.req_frames = kReqFrames;
+  setup.warnings = warnings;
+  return setup;
+}
+
 // True when a stop signal arrived while the array was being set up.
 bool stop_pending(const sigset_t &stop) {
   const timespec zero{0, 0};
@@ -78,7 +96,7 @@ bool wav_too_long(const Options &o, int64_t limit, int rate) {
 int record(const Options &o, const sigset_t &stop) {
   const bool status_line = !o.quiet && isatty(STDERR_FILENO);
   ArrayInfo info;
-  Handle handle = open_array(o, kReqFrames, !o.quiet && !status_line, &info);
+  zeltool::Handle handle = zeltool::open_array(array_setup(o, !o.quiet && !status_line), &info);
   if (!handle) return 1;
   const int64_t limit = frame_limit(o, info.rate);
   if (wav_too_long(o, limit, info.rate)) return 2;
@@ -110,6 +128,7 @@ int record(const Options &o, const sigset_t &stop) {
 }  // namespace zelrecord
 
 int main(int argc, char **argv) {
+  zeltool::set_program_name("zelrecord");
   const std::vector<std::string> args(argv + 1, argv + argc);
   zelrecord::Options options;
   if (std::string why = zelrecord::parse(args, &options); !why.empty()) {
