@@ -99,7 +99,8 @@ bool set_parameters(zelarray_t *handle, const ArraySetup &o, ArrayInfo *info) {
   zelerror err = 0;
   if (o.rate != 0) zelarray_set_speed(handle, o.rate, &err);
   if (err == 0) info->rate = zelarray_ask_speed(handle, &err);
-  if (err == 0) zelarray_set_slave(handle, o.slave ? zel_true : zel_false, &err);
+  if (err == 0 && !o.keep_clock) zelarray_set_slave(handle, o.slave ? zel_true : zel_false, &err);
+  if (err == 0) info->slave = zelarray_ask_slave(handle, &err) == zel_true;
   if (err == 0) zelarray_initparams(handle, &err);
   if (err != 0) report("setting the array's rate and clock mode", err);
   return err == 0;

@@ -24,7 +24,8 @@ struct ArraySetup {
   std::string address = "127.0.0.2";
   int rate = 0;  // 0: keep the array's current rate
   bool slave = false;
-  std::string mean_file;  // both calibration files, or neither
+  bool keep_clock = false;  // leave the array's clock mode as it is, whatever `slave` says
+  std::string mean_file;    // both calibration files, or neither
   std::string gain_file;
   int wait_frame = -1;  // -1: store from the first datagram
   int drop = 0;
@@ -38,6 +39,7 @@ struct ArrayInfo {
   int id = 0;
   std::string prom;
   int rate = 0;
+  bool slave = false;
 };
 
 // Prints "<program>: <what>: <the library's text for err>" on standard error.
