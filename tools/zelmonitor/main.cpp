@@ -13,9 +13,10 @@
 namespace zelmonitor {
 namespace {
 
-// Sample frames per buffer of the default reader: 1/60 s at 44100 Hz, a multiple of the 5 frames
-// of a datagram that divides 100 ms at both rates, so that the RMS window is exact.
-constexpr int kReqFrames = 735;
+// Sample frames per buffer of the default reader: 50 ms at 44100 Hz, a multiple of the 5 frames
+// of a datagram that divides 100 ms at both rates, so that the RMS window is exact; 20 wake-ups
+// a second keep the reader cheap.
+constexpr int kReqFrames = 2205;
 
 zeltool::ArraySetup array_setup(const Options &o) {
   zeltool::ArraySetup setup;

@@ -21,7 +21,7 @@ struct MonitorSettings {
   zeltool::ArrayInfo info;
   std::string address;
   bool normalized = false;
-  int req_frames = 735;  // sample frames per buffer of the default reader
+  int req_frames = 2205;  // sample frames per buffer of the default reader
 };
 
 // What the monitor saw, for the line printed once the terminal is given back.
