@@ -33,7 +33,8 @@
     "Value of 'req data frame per buffer' not a multiple of the value given to the " \
     "'zelarray_create' function")                                                    \
   X(24, cursor, "Error working with this cursor")                                    \
-  X(25, norm_files, "Error reading from normalization files")
+  X(25, norm_files, "Error reading from normalization files")                        \
+  X(26, silence_limit, "Error with value of \"silence limit\"")
 
 enum zel_code : int {
 #define ZEL_ERROR_ENUM(code, name, text) ze_##name = (code),
