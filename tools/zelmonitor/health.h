@@ -1,20 +1,19 @@
 // What the monitor asks the library about the capture's health beyond the counters every
-// capture has, in one place so that newer calls are wired here alone.
+// capture has, in one place.
 #pragma once
-
-#include <optional>
 
 #include "zellib.h"
 
 namespace zelmonitor {
 
-// Asks the capture to give up on the array after `wanted_ms` of silence where the library lets
-// that be set, and returns the limit in force, in milliseconds. This library's receive ends
-// after a fixed 100 ms of silence.
+// Asks the capture to ride through silences shorter than `wanted_ms` and returns the limit in
+// force, in milliseconds (the library's default of 100 when it refuses).
 int apply_silence_limit(zelarray_t *handle, int wanted_ms);
 
-// Breaks in the array's stream that the library counted, or nothing where it does not count
-// them (shown as "n/a").
-std::optional<int> discontinuities(zelarray_t *handle);
+struct Breaks {
+  int discontinuities = 0;  // restarts of the array's numbering
+  int outages = 0;          // silences of 100 ms or more ridden through
+};
+Breaks breaks(zelarray_t *handle);
 
 }  // namespace zelmonitor

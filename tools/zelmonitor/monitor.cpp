@@ -182,7 +182,9 @@ View Monitor::view(double now) {
   v.lost = zelarray_check_lostdataframes(handle_, &err);
   v.kernel_drops = zelarray_check_kernel_drops(handle_, &err);
   v.overflows = overflows_.load();
-  v.discontinuities = discontinuities(handle_);
+  const Breaks b = breaks(handle_);
+  v.discontinuities = b.discontinuities;
+  v.outages = b.outages;
   v.selected = selected_.load();
   std::vector<double> samples;
   {

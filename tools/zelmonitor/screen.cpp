@@ -64,11 +64,11 @@ void draw_header(Canvas *canvas, const View &v, int cols) {
   const std::string at = "  at " + v.address;
   if (where.size() + at.size() + rest.size() <= static_cast<size_t>(cols)) where += at;
   canvas->put(0, 0, where + rest, kBold);
-  const std::string disc = v.discontinuities ? std::to_string(*v.discontinuities) : "n/a";
   canvas->put(1, 0,
-              format("lost frames %d   kernel drops %d   ring overflows %d   discontinuities %s",
-                     v.lost, v.kernel_drops, v.overflows, disc.c_str()),
-              v.lost > 0 || v.overflows > 0 ? kYellow : kPlain);
+              format("lost frames %d  kernel drops %d  ring overflows %d  discontinuities %d  "
+                     "outages %d",
+                     v.lost, v.kernel_drops, v.overflows, v.discontinuities, v.outages),
+              v.lost > 0 || v.overflows > 0 || v.discontinuities > 0 ? kYellow : kPlain);
 }
 
 // Two lines per channel: "12 -23.4!" and a bar with the held peak marked '|'.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +23,8 @@ struct View {
   int lost = 0;
   int kernel_drops = 0;
   int overflows = 0;
-  std::optional<int> discontinuities;  // absent: the library does not count them
+  int discontinuities = 0;
+  int outages = 0;
   // Meters.
   bool have_data = false;
   std::array<Level, kChannels> levels{};
