@@ -31,8 +31,9 @@ struct ArraySetup {
   int drop = 0;
   bool fix_delay = false;
   int ring_mb = 64;
-  int req_frames = 2205;  // sample frames per buffer of the default reader
-  bool warnings = true;   // the library's warnings on standard error
+  int silence_limit_ms = 0;  // outages shorter than this are ridden through; 0: the library's
+  int req_frames = 2205;     // sample frames per buffer of the default reader
+  bool warnings = true;      // the library's warnings on standard error
 };
 
 struct ArrayInfo {

@@ -26,7 +26,7 @@ zeltool::ArraySetup array_setup(const Options &o) {
   setup.mean_file = o.mean_file;
   setup.gain_file = o.gain_file;
   setup.fix_delay = o.fix_delay;
-  setup.ring_mb = 16;
+  setup.ring_mb = 64;  // holds the fill of an outage of the silence limit at 44100 Hz
   setup.req_frames = kReqFrames;
   setup.warnings = false;  // they would tear the screen; the counters line shows the same
   return setup;

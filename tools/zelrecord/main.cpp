@@ -2,11 +2,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "array.h"
+#include "clock.h"
 #include "options.h"
 #include "recorder.h"
 #include "sink.h"
@@ -15,6 +17,7 @@ namespace zelrecord {
 namespace {
 
 using zeltool::ArrayInfo;
+using zeltool::clock_text;
 
 // Sample frames per buffer of the default reader: 50 ms at 44100 Hz, a multiple of the 5 frames
 // of a datagram.
@@ -43,14 +46,25 @@ void print_summary(const Options &o, const Recording &r, int rate) {
   std::fprintf(stderr, "zelrecord: recorded %.3f s, %lld frames to %s\n",
                static_cast<double>(r.frames) / rate, static_cast<long long>(r.frames),
                output_name(o).c_str());
-  std::fprintf(stderr, "zelrecord: lost frames %d, kernel drops %d, ring overflows %d\n", r.lost,
-               r.kernel_drops, r.overflows);
+  std::fprintf(stderr,
+               "zelrecord: lost frames %d, kernel drops %d, ring overflows %d, outages %d, "
+               "discontinuities %d\n",
+               r.lost, r.kernel_drops, r.overflows, r.outages, r.discontinuities);
   if (r.frames > 0)
     std::fprintf(stderr, "zelrecord: levels: %s\n", describe_levels(r.peaks).c_str());
 }
 
 // Damaged data is worth a line even in quiet mode.
 void warn_damage(const Recording &r) {
+  for (const Event &e : r.events) {
+    std::fprintf(stderr,
+                 e.kind == Event::outage
+                     ? "zelrecord: warning: the array was silent for %.2f s until %s, recorded "
+                       "as silence\n"
+                     : "zelrecord: warning: the array restarted its numbering at %2$s; %1$.3f s "
+                       "of silence put in by the arrival times\n",
+                 e.filled_s, clock_text(e.at_s).c_str());
+  }
   if (r.lost > 0) {
     std::fprintf(stderr, "zelrecord: warning: %d frames lost on the network, recorded as silence\n",
                  r.lost);
@@ -73,7 +87,8 @@ zeltool::ArraySetup array_setup(const Options &o, bool warnings) {
   setup.wait_frame = o.wait_frame;
   setup.drop = o.drop;
   setup.fix_delay = o.fix_delay;
-  setup.ring_mb = o.ring_mb;
+  setup.ring_mb = ring_megabytes(o);
+  setup.silence_limit_ms = static_cast<int>(std::lround(o.silence_limit_s * 1000));
   setup.req_frames = kReqFrames;
   setup.warnings = warnings;
   return setup;
