@@ -26,9 +26,15 @@ measure() {
   fi
   sleep 2
   local c0 t0 c1 t1
-  c0=$(cpu_seconds "$pid") t0=$(now)
+  c0=$(cpu_seconds "$pid" 2>/dev/null) t0=$(now)
   sleep "$seconds"
-  c1=$(cpu_seconds "$pid") t1=$(now)
+  c1=$(cpu_seconds "$pid" 2>/dev/null) t1=$(now)
+  if [ -z "$c0" ] || [ -z "$c1" ]; then
+    kill "$sim"
+    wait "$sim" 2>/dev/null || true
+    echo "failed: $program ended early: $(tail -1 "$work/$program.log" 2>/dev/null)"
+    return
+  fi
   if [ "$program" = zelmonitor ]; then
     tmux -S "$work/tmux.sock" send-keys q
   else
@@ -71,5 +77,10 @@ record=$(cat "$work/zelrecord.cpu")
 printf '%-34s %10s %12s\n' program "CPU (s/s)" "lost frames"
 printf '%-34s %10s %12s\n' "zelmonitor (tmux, 100 x 26)" "$monitor" "$(lost zelmonitor)"
 printf '%-34s %10s %12s\n' "zelrecord -t raw to a file" "$record" "$(lost zelrecord)"
-awk -v m="$monitor" -v r="$record" 'BEGIN { printf "zelmonitor / zelrecord: %.2f\n", m / r }'
+case "$monitor$record" in
+  *failed*) echo "no ratio: a program failed"; status=1 ;;
+  *) awk -v m="$monitor" -v r="$record" 'BEGIN { printf "zelmonitor / zelrecord: %.2f\n", m / r }'
+     status=0 ;;
+esac
 echo "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+exit $status
