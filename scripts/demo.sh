@@ -13,6 +13,8 @@ out=${ZEL_DEMO_DIR:-$build/demo}
 seconds=${ZEL_DEMO_SECONDS:-3}
 
 step() { printf '\n== %s\n' "$*"; }
+# shellcheck source=scripts/emulator.sh
+. "$root/scripts/emulator.sh"
 
 if [ "${ZEL_DEMO_NO_BUILD:-0}" != 1 ]; then
   step "Setting up and building into $build"
@@ -26,14 +28,7 @@ zelnormalize=$build/tools/zelnormalize/zelnormalize
 mkdir -p "$out"
 
 step "Starting the emulated array on 127.0.0.2 with its calibration signal"
-"$zelsim" --signal calib 2>"$out/zelsim.log" &
-sim=$!
-trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  grep -q '^zelsim: array' "$out/zelsim.log" && break
-  kill -0 "$sim" 2>/dev/null || { cat "$out/zelsim.log" >&2; exit 1; }
-  sleep 0.1
-done
+start_emulator "$zelsim" "$out/zelsim.log" --signal calib
 cat "$out/zelsim.log"
 
 step "Recording $seconds s of raw sample frames"

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the tools need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libsndfile1-dev sox clang libclang-rt-14-dev stress-ng nftables iproute2 valgrind)
+          libsndfile1-dev sox clang libclang-rt-14-dev stress-ng nftables iproute2 valgrind
+          libncurses-dev tmux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -37,8 +37,7 @@ Peaks PeakMeter::take() {
 }
 
 double peak_dbfs(uint32_t peak) {
-  if (peak == 0) return -INFINITY;
-  return 20.0 * std::log10(peak / 8388608.0);
+  return zeltool::dbfs(peak);
 }
 
 namespace {

@@ -6,17 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "frame.h"
+
 namespace zelrecord {
 
-inline constexpr int kChannels = 64;
-inline constexpr int kFrameBytes = 192;
-
-// Channel `channel` of a sample frame: 24-bit two's complement, most significant byte first.
-inline int32_t sample_at(const unsigned char *frame, int channel) {
-  const unsigned char *p = frame + 3 * channel;
-  const int32_t v = (p[0] << 16) | (p[1] << 8) | p[2];
-  return v >= 0x800000 ? v - 0x1000000 : v;
-}
+using zeltool::kChannels;
+using zeltool::kFrameBytes;
+using zeltool::sample_at;
 
 using Peaks = std::array<uint32_t, kChannels>;  // absolute sample values, 0 to 8388608
 

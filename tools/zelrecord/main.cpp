@@ -2,17 +2,22 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "array.h"
+#include "clock.h"
 #include "options.h"
 #include "recorder.h"
 #include "sink.h"
 
 namespace zelrecord {
 namespace {
+
+using zeltool::ArrayInfo;
+using zeltool::clock_text;
 
 // Sample frames per buffer of the default reader: 50 ms at 44100 Hz, a multiple of the 5 frames
 // of a datagram.
@@ -72,6 +77,23 @@ void warn_damage(const Recording &r) {
   }
 }
 
+zeltool::ArraySetup array_setup(const Options &o, bool warnings) {
+  zeltool::ArraySetup setup;
+  setup.address = o.address;
+  setup.rate = o.rate;
+  setup.slave = o.slave;
+  setup.mean_file = o.mean_file;
+  setup.gain_file = o.gain_file;
+  setup.wait_frame = o.wait_frame;
+  setup.drop = o.drop;
+  setup.fix_delay = o.fix_delay;
+  setup.ring_mb = ring_megabytes(o);
+  setup.silence_limit_ms = static_cast<int>(std::lround(o.silence_limit_s * 1000));
+  setup.req_frames = kReqFrames;
+  setup.warnings = warnings;
+  return setup;
+}
+
 // True when a stop signal arrived while the array was being set up.
 bool stop_pending(const sigset_t &stop) {
   const timespec zero{0, 0};
@@ -89,7 +111,7 @@ bool wav_too_long(const Options &o, int64_t limit, int rate) {
 int record(const Options &o, const sigset_t &stop) {
   const bool status_line = !o.quiet && isatty(STDERR_FILENO);
   ArrayInfo info;
-  Handle handle = open_array(o, kReqFrames, !o.quiet && !status_line, &info);
+  zeltool::Handle handle = zeltool::open_array(array_setup(o, !o.quiet && !status_line), &info);
   if (!handle) return 1;
   const int64_t limit = frame_limit(o, info.rate);
   if (wav_too_long(o, limit, info.rate)) return 2;
@@ -121,6 +143,7 @@ int record(const Options &o, const sigset_t &stop) {
 }  // namespace zelrecord
 
 int main(int argc, char **argv) {
+  zeltool::set_program_name("zelrecord");
   const std::vector<std::string> args(argv + 1, argv + argc);
   zelrecord::Options options;
   if (std::string why = zelrecord::parse(args, &options); !why.empty()) {

@@ -1,59 +1,18 @@
 #include "options.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <functional>
 #include <map>
+
+#include "command_line.h"
 
 namespace zelrecord {
 namespace {
 
-// One option's value check and store; returns "" or the reason the value is refused.
-using Setter = std::function<std::string(const std::string &, Options *)>;
-
-bool to_int64(const std::string &text, int64_t *value) {
-  if (text.empty()) return false;
-  char *end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  *value = v;
-  return true;
-}
-
-// An integer option within [low, high].
-Setter int_setter(const char *name, int64_t low, int64_t high, int Options::*field) {
-  return [=](const std::string &text, Options *o) -> std::string {
-    int64_t v = 0;
-    if (!to_int64(text, &v) || v < low || v > high) {
-      return std::string("invalid ") + name + " '" + text + "' (" + std::to_string(low) + " to " +
-             std::to_string(high) + ")";
-    }
-    o->*field = static_cast<int>(v);
-    return "";
-  };
-}
-
-std::string set_address(const std::string &text, Options *o) {
-  in_addr parsed{};
-  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
-    return "invalid address '" + text + "' (dotted IPv4, e.g. 127.0.0.2)";
-  }
-  o->address = text;
-  return "";
-}
-
-std::string set_rate(const std::string &text, Options *o) {
-  if (text != "22050" && text != "44100") {
-    return "invalid rate '" + text + "': the array runs at 22050 or 44100 Hz";
-  }
-  o->rate = std::stoi(text);
-  return "";
-}
+using Setter = zeltool::OptionTable<Options>::Setter;
+using zeltool::int_setter;
+using zeltool::to_int64;
 
 std::string set_duration(const std::string &text, Options *o) {
   char *end = nullptr;
@@ -105,131 +64,52 @@ std::string set_type(const std::string &text, Options *o) {
   return "";
 }
 
-// Long names of the options that take a value; the short letters map onto them.
-const std::map<std::string, Setter> &value_options() {
-  static const std::map<std::string, Setter> options = {
-      {"address", set_address},
-      {"rate", set_rate},
-      {"duration", set_duration},
-      {"frames", set_frames},
-      {"type", set_type},
-      {"mean", [](const std::string &t, Options *o) { return (o->mean_file = t, ""); }},
-      {"gain", [](const std::string &t, Options *o) { return (o->gain_file = t, ""); }},
-      {"wait-frame", int_setter("frame number", 0, 65535, &Options::wait_frame)},
-      {"drop", int_setter("frame count to drop", 0, 1 << 30, &Options::drop)},
-      {"ring", set_ring},
-      {"silence-limit", set_silence_limit},
+// Long names of the options; the short letters map onto them.
+const zeltool::OptionTable<Options> &option_table() {
+  static const zeltool::OptionTable<Options> table = {
+      .values =
+          {
+              {"address", zeltool::set_address<Options>},
+              {"rate", zeltool::set_rate<Options>},
+              {"duration", set_duration},
+              {"frames", set_frames},
+              {"type", set_type},
+              {"mean", [](const std::string &t, Options *o) { return (o->mean_file = t, ""); }},
+              {"gain", [](const std::string &t, Options *o) { return (o->gain_file = t, ""); }},
+              {"wait-frame", zeltool::int_setter("frame number", 0, 65535, &Options::wait_frame)},
+              {"drop", zeltool::int_setter("frame count to drop", 0, 1 << 30, &Options::drop)},
+              {"ring", set_ring},
+              {"silence-limit", set_silence_limit},
+          },
+      .flags =
+          {
+              {"slave", &Options::slave},
+              {"fix-delay", &Options::fix_delay},
+              {"quiet", &Options::quiet},
+              {"help", &Options::help},
+          },
+      .letters = {{'D', "address"},
+                  {'r', "rate"},
+                  {'d', "duration"},
+                  {'s', "frames"},
+                  {'t', "type"},
+                  {'q', "quiet"},
+                  {'h', "help"}},
   };
-  return options;
+  return table;
 }
 
-const std::map<std::string, bool Options::*> &flag_options() {
-  static const std::map<std::string, bool Options::*> flags = {
-      {"slave", &Options::slave},
-      {"fix-delay", &Options::fix_delay},
-      {"quiet", &Options::quiet},
-      {"help", &Options::help},
-  };
-  return flags;
-}
-
-std::string long_name(char letter) {
-  switch (letter) {
-    case 'D':
-      return "address";
-    case 'r':
-      return "rate";
-    case 'd':
-      return "duration";
-    case 's':
-      return "frames";
-    case 't':
-      return "type";
-    case 'q':
-      return "quiet";
-    case 'h':
-      return "help";
-    default:
-      return "";
-  }
+std::string operands_error(const Options &o, const std::vector<std::string> &operands) {
+  if (o.help) return "";
+  if (operands.empty()) return "no output file given ('-' for standard output)";
+  if (operands.size() > 1) return "more than one output file given: '" + operands[1] + "'";
+  return "";
 }
 
 bool ends_with(const std::string &text, const std::string &tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
-
-class Parser {
- public:
-  Parser(const std::vector<std::string> &args, Options *options) : args_(args), options_(options) {}
-
-  std::string run() {
-    for (i_ = 0; i_ < args_.size(); ++i_) {
-      const std::string &arg = args_[i_];
-      std::string why;
-      if (arg == "--") {
-        only_operands_ = true;
-      } else if (only_operands_ || arg == "-" || arg.empty() || arg[0] != '-') {
-        operands_.push_back(arg);
-      } else if (arg.rfind("--", 0) == 0) {
-        why = long_option(arg.substr(2));
-      } else {
-        why = short_options(arg.substr(1));
-      }
-      if (!why.empty()) return why;
-    }
-    return operands_error();
-  }
-
-  std::vector<std::string> operands_;
-
- private:
-  // "--name", "--name=value" or "--name value".
-  std::string long_option(const std::string &body) {
-    const size_t eq = body.find('=');
-    const std::string name = body.substr(0, eq);
-    if (auto flag = flag_options().find(name); flag != flag_options().end()) {
-      if (eq != std::string::npos) return "option --" + name + " takes no value";
-      options_->*(flag->second) = true;
-      return "";
-    }
-    if (value_options().count(name) == 0) return "unknown option '--" + name + "'";
-    if (eq != std::string::npos) return value_options().at(name)(body.substr(eq + 1), options_);
-    return take_value(name, "--" + name);
-  }
-
-  // "-q", "-d3", "-d 3", "-qd 3".
-  std::string short_options(const std::string &letters) {
-    for (size_t k = 0; k < letters.size(); ++k) {
-      const std::string name = long_name(letters[k]);
-      if (name.empty()) return std::string("unknown option '-") + letters[k] + "'";
-      if (auto flag = flag_options().find(name); flag != flag_options().end()) {
-        options_->*(flag->second) = true;
-        continue;
-      }
-      if (k + 1 < letters.size()) return value_options().at(name)(letters.substr(k + 1), options_);
-      return take_value(name, std::string("-") + letters[k]);
-    }
-    return "";
-  }
-
-  std::string take_value(const std::string &name, const std::string &spelled) {
-    if (i_ + 1 >= args_.size()) return "option " + spelled + " needs a value";
-    return value_options().at(name)(args_[++i_], options_);
-  }
-
-  std::string operands_error() const {
-    if (options_->help) return "";
-    if (operands_.empty()) return "no output file given ('-' for standard output)";
-    if (operands_.size() > 1) return "more than one output file given: '" + operands_[1] + "'";
-    return "";
-  }
-
-  const std::vector<std::string> &args_;
-  Options *options_;
-  size_t i_ = 0;
-  bool only_operands_ = false;
-};
 
 // The type follows the file name unless -t names it.
 void infer_type(Options *o) {
@@ -254,13 +134,15 @@ std::string check_combinations(const Options &o) {
 
 std::string parse(const std::vector<std::string> &args, Options *out) {
   Options options;
-  Parser parser(args, &options);
-  if (std::string why = parser.run(); !why.empty()) return why;
+  std::vector<std::string> operands;
+  std::string why = zeltool::parse_options(args, option_table(), &options, &operands);
+  if (why.empty()) why = operands_error(options, operands);
+  if (!why.empty()) return why;
   if (options.help) {
     *out = options;
     return "";
   }
-  options.output = parser.operands_.front();
+  options.output = operands.front();
   infer_type(&options);
   if (std::string why = check_combinations(options); !why.empty()) return why;
   *out = options;

@@ -8,29 +8,20 @@
 #include <vector>
 
 #include "array.h"
+#include "clock.h"
 
 namespace zelrecord {
 namespace {
+
+using zeltool::clock_text;
+using zeltool::now_seconds;
+using zeltool::report;
 
 // The reader's way to wake the controlling thread out of its signal wait.
 constexpr int kWakeSignal = SIGUSR1;
 constexpr long kStatusPeriodNs = 250'000'000;
 
-double now_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
-}
-
 }  // namespace
-
-std::string clock_text(double seconds) {
-  char text[32];
-  const int whole = static_cast<int>(seconds);
-  std::snprintf(text, sizeof text, "%02d:%02d:%04.1f", whole / 3600, whole / 60 % 60,
-                seconds - whole / 60 * 60);
-  return text;
-}
 
 Recorder::Recorder(zelarray_t *handle, int req_frames, Sink *sink, RecorderSettings settings)
     : handle_(handle), req_frames_(req_frames), sink_(sink), settings_(settings) {}

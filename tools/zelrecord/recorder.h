@@ -47,9 +47,6 @@ struct RecorderSettings {
   int wait_frame = -1;       // shown while the capture waits for it
 };
 
-// hh:mm:ss.s
-std::string clock_text(double seconds);
-
 class Recorder {
  public:
   // `handle` is in st_params_ready with `req_frames` sample frames per default buffer.

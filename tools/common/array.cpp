@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace zelrecord {
+namespace zeltool {
 namespace {
 
 struct FileCloser {
@@ -17,8 +17,10 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 constexpr long kMeanFileBytes = 64 * 4;
 constexpr long kGainFileBytes = 64 * 8;
 
+const char *g_program = "zel";
+
 void complain(const std::string &text) {
-  std::fprintf(stderr, "zelrecord: %s\n", text.c_str());
+  std::fprintf(stderr, "%s: %s\n", g_program, text.c_str());
 }
 
 // The library reads the first bytes of whatever it is given; a file of another size is the other
@@ -57,7 +59,7 @@ bool gains_are_finite(FILE *gains, const std::string &path) {
   return true;
 }
 
-bool load_calibration(zelarray_t *handle, const Options &o) {
+bool load_calibration(zelarray_t *handle, const ArraySetup &o) {
   if (o.mean_file.empty()) return true;
   FilePtr means = open_calibration(o.mean_file, kMeanFileBytes, "mean");
   if (!means) return false;
@@ -69,21 +71,20 @@ bool load_calibration(zelarray_t *handle, const Options &o) {
   return err == 0;
 }
 
-bool set_options(zelarray_t *handle, const Options &o, bool warnings) {
+bool set_options(zelarray_t *handle, const ArraySetup &o) {
   zelerror err = 0;
   if (o.wait_frame >= 0) zelarray_wait_nfnbr(handle, o.wait_frame, &err);
   if (err == 0) zelarray_fix_drop_X_first_frames(handle, o.drop, &err);
   if (err == 0) zelarray_fix_one_sample_delay(handle, o.fix_delay ? zel_true : zel_false, &err);
-  if (err == 0) zelarray_display_warnings(handle, warnings ? zel_true : zel_false, &err);
-  if (err == 0) {
-    zelarray_set_silence_limit(handle, static_cast<int>(std::lround(o.silence_limit_s * 1000)),
-                               &err);
+  if (err == 0) zelarray_display_warnings(handle, o.warnings ? zel_true : zel_false, &err);
+  if (err == 0 && o.silence_limit_ms > 0) {
+    zelarray_set_silence_limit(handle, o.silence_limit_ms, &err);
   }
   if (err != 0) report("setting the capture options", err);
   return err == 0;
 }
 
-bool connect(zelarray_t *handle, const Options &o, ArrayInfo *info) {
+bool connect(zelarray_t *handle, const ArraySetup &o, ArrayInfo *info) {
   zelerror err = 0;
   zelarray_comminit(handle, o.address.c_str(), &err);
   if (err != 0) {
@@ -97,11 +98,12 @@ bool connect(zelarray_t *handle, const Options &o, ArrayInfo *info) {
   return true;
 }
 
-bool set_parameters(zelarray_t *handle, const Options &o, ArrayInfo *info) {
+bool set_parameters(zelarray_t *handle, const ArraySetup &o, ArrayInfo *info) {
   zelerror err = 0;
   if (o.rate != 0) zelarray_set_speed(handle, o.rate, &err);
   if (err == 0) info->rate = zelarray_ask_speed(handle, &err);
-  if (err == 0) zelarray_set_slave(handle, o.slave ? zel_true : zel_false, &err);
+  if (err == 0 && !o.keep_clock) zelarray_set_slave(handle, o.slave ? zel_true : zel_false, &err);
+  if (err == 0) info->slave = zelarray_ask_slave(handle, &err) == zel_true;
   if (err == 0) zelarray_initparams(handle, &err);
   if (err != 0) report("setting the array's rate and clock mode", err);
   return err == 0;
@@ -115,22 +117,30 @@ void HandleCloser::operator()(zelarray_t *handle) const {
   zelarray_delete(handle, &err);
 }
 
-void report(const std::string &what, zelerror err) {
-  zelarray_perror(&err, ("zelrecord: " + what).c_str());
+void set_program_name(const char *name) {
+  g_program = name;
 }
 
-Handle open_array(const Options &options, int req_frames, bool warnings, ArrayInfo *info) {
+const char *program_name() {
+  return g_program;
+}
+
+void report(const std::string &what, zelerror err) {
+  zelarray_perror(&err, (std::string(g_program) + ": " + what).c_str());
+}
+
+Handle open_array(const ArraySetup &setup, ArrayInfo *info) {
   zelerror err = 0;
-  Handle handle(zelarray_create(ring_megabytes(options), req_frames, &err));
+  Handle handle(zelarray_create(setup.ring_mb, setup.req_frames, &err));
   if (!handle) {
     report("cannot set up the capture", err);
     return nullptr;
   }
-  if (!load_calibration(handle.get(), options) || !set_options(handle.get(), options, warnings) ||
-      !connect(handle.get(), options, info) || !set_parameters(handle.get(), options, info)) {
+  if (!load_calibration(handle.get(), setup) || !set_options(handle.get(), setup) ||
+      !connect(handle.get(), setup, info) || !set_parameters(handle.get(), setup, info)) {
     return nullptr;
   }
   return handle;
 }
 
-}  // namespace zelrecord
+}  // namespace zeltool
