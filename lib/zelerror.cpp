@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 26> _zelarray_errors = {
+constexpr std::array<std::string_view, zel_code_count> _zelarray_errors = {
 #define ZEL_ERROR_TEXT(code, name, text) text,
     ZEL_ERROR_TABLE(ZEL_ERROR_TEXT)
 #undef ZEL_ERROR_TEXT

@@ -39,6 +39,10 @@ soname=$(objdump -p "$libdir/libzel.so" | awk '$1 == "SONAME" {print $2}')
 # Only the public calls leave the shared library.
 leaked=$(nm -D --defined-only "$libdir/libzel.so" | awk '$2 == "T" && $3 !~ /^zel(array|cursor)_/ {print $3}')
 [ -z "$leaked" ] || fail "non-public functions exported: $leaked"
+for call in zelarray_create zelarray_decode_samples zelarray_decode_samples_float; do
+  nm -D --defined-only "$libdir/libzel.so" | awk -v c="$call" '$2 == "T" && $3 == c {f = 1} END {exit !f}' ||
+    fail "$call not exported"
+done
 
 echo "== find_package(zel)"
 cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
