@@ -1,5 +1,6 @@
 """The Python package against the emulated array: data, readers, losses, errors and files."""
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -222,3 +223,19 @@ def test_h5_file_holds_the_raw_recording_of_the_same_signal(emulator, tmp_path):
     assert len(first) == 1, "the recording's first frame is not one of the file's"
     rows = (first[0] + np.arange(len(values))) % len(source)
     assert np.array_equal(values, source[rows] * SCALE)
+
+
+# -- examples --------------------------------------------------------------------------------
+
+EXAMPLES = pathlib.Path(__file__).parents[2] / "python/examples"
+
+
+@pytest.mark.parametrize("argv,picture", [
+    (["levels.py", "--seconds", "0.5", "--channel", "5", "--out", "levels.png"], "levels.png"),
+    (["record_and_plot.py"], "channel0.png"),
+])
+def test_examples_save_their_pictures(emulator, tmp_path, argv, picture):
+    emulator("--signal", "tone")
+    subprocess.run([sys.executable, str(EXAMPLES / argv[0]), *argv[1:]], cwd=tmp_path, check=True,
+                   timeout=60, capture_output=True)
+    assert (tmp_path / picture).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
