@@ -41,6 +41,12 @@ int64_t _zelarray_now_ms() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+int64_t _zelarray_now_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 uint64_t _zelarray_uint64ts(uint32_t sec, uint32_t nsec) {
   return static_cast<uint64_t>(sec) * 1000000000ULL + nsec;
 }

@@ -14,6 +14,8 @@ int _zelarray_gcd(int a, int b);
 int _zelarray_lcm(int a, int b);
 // Monotonic clock in milliseconds: the deadlines of the exchanges.
 int64_t _zelarray_now_ms();
+// The same clock in microseconds: arrival times and silences of the capture.
+int64_t _zelarray_now_us();
 // sec * 1e9 + nsec in unsigned 64-bit arithmetic.
 uint64_t _zelarray_uint64ts(uint32_t sec, uint32_t nsec);
 

@@ -8,6 +8,8 @@
 #include <sys/time.h>
 
 #include "zel_misc.h"
+#include "zelarray_slots.h"
+#include "zelcursor.h"
 #include "zelerror.h"
 #include "zelmsg.h"
 
@@ -88,55 +90,37 @@ bool is_running(zelarray_t *handle) {
   return zel_load(handle->running) != 0;
 }
 
-unsigned char *slot_ptr(zelarray_t *handle) {
-  return handle->ring + static_cast<size_t>(handle->wpos) * ZEL_FRAME_BYTES;
+int64_t wall_us(const timeval &t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_usec;
 }
 
-int slot_index(const zelarray_t *handle) {
-  return handle->wpos / zel_frames_per_datagram;
-}
-
-timeval wall_clock() {
+int64_t wall_now_us() {
   timeval now{};
   gettimeofday(&now, nullptr);
-  return now;
+  return wall_us(now);
 }
 
-void stamp_slot(zelarray_t *handle, const timeval &when) {
-  int32_t *entry = handle->ring_ts + 2 * slot_index(handle);
-  entry[0] = static_cast<int32_t>(when.tv_sec);
-  entry[1] = static_cast<int32_t>(when.tv_usec * 1000);
+// The datagram's arrival on the monotonic clock: its age by the wall clock, read now, taken from
+// the monotonic time now. A wall-clock step between two datagrams then changes neither the
+// loss arithmetic nor the silence limit.
+zel_arrival arrival_of(zelmsg_t *msg) {
+  const int64_t age_us = wall_now_us() - wall_us(msg->arrival);
+  const int64_t mono = _zelarray_now_us();
+  return {_zelmsg_extract_framenumber(msg), _zelmsg_extract_dataptr(msg), msg->arrival,
+          age_us > 0 && age_us < mono ? mono - age_us : mono, msg->drops, msg->has_drops};
 }
 
-// Every receive of the capture thread leaves its status in capture_error.
-bool receive(zelarray_t *handle, zelmsg_t *msg) {
-  zelerror err = ze_ok;
-  _zelmsg_recv_dataframe(handle, msg, &err);
-  zel_store(handle->capture_error, err);
-  return err == ze_ok;
+// The capture ends on its own: readers blocked on it are woken under ring_lock, so that none can
+// miss the end, and are told the capture's status.
+void end_capture(zelarray_t *handle, zelerror code) {
+  zel_store(handle->capture_error, static_cast<int>(code));
+  pthread_mutex_lock(&handle->ring_lock);
+  zel_store(handle->running, 0);
+  for (zelcursor_t *cursor : handle->cursors) {
+    if (cursor != nullptr) pthread_cond_broadcast(&cursor->cond);
+  }
+  pthread_mutex_unlock(&handle->ring_lock);
 }
-
-// Finishes a pass that produced a slot: number, normalization, publication. A stop request
-// that came during the pass publishes nothing.
-void publish_slot(zelarray_t *handle, int nfnbr) {
-  if (!is_running(handle)) return;
-  handle->ring_nfnbr[slot_index(handle)] = nfnbr;
-  if (handle->normalize == zel_true)
-    _zelarray_normalize(handle, slot_ptr(handle), zel_payload_bytes);
-  _zelarray_incwpos(handle);
-}
-
-int next_number(int n) {
-  return (n + 1) & 0xFFFF;
-}
-
-// Loss bookkeeping shared by both loops.
-struct LossState {
-  int expected = -1;     // number expected next, -1 while none is known
-  int last_slot = -1;    // number given to the last slot produced
-  int fill = 0;          // lost slots still to zero fill
-  bool pending = false;  // the datagram that revealed a loss still owes its slot
-};
 
 int32_t decode24(const unsigned char *p) {
   const int32_t v = (p[0] << 16) | (p[1] << 8) | p[2];
@@ -230,153 +214,43 @@ void _zelarray_set_dip(zelarray_t *handle, const char *text, zelerror *err) {
 
 // ---- Capture thread ----------------------------------------------------------------------
 
+// Receives datagram after datagram into the slot assembler until told to stop, or until the
+// array has been silent for the silence limit (never while it waits for the start number), or
+// the socket fails: then the capture ends with code 1.
 void *_zelarray_capture(void *arg) {
   auto *handle = static_cast<zelarray_t *>(arg);
-  _zelarray_capture_wait_nfnbr(handle);
-  _zelarray_capture_dropinit(handle);
-  if (zel_load(handle->capture_error) != ze_ok) {
-    zel_store(handle->capture_error, static_cast<int>(ze_capture));
-    return nullptr;
+  SlotAssembler slots(handle);
+  const int64_t limit_us = static_cast<int64_t>(handle->silence_limit_ms) * 1000;
+  int64_t heard_us = _zelarray_now_us();
+  while (is_running(handle)) {
+    const zel_wait got = _zelmsg_wait_dataframe(handle, handle->msg_a, zel_recv_timeout_ms);
+    if (got == zel_wait::failed) return end_capture(handle, ze_capture), nullptr;
+    if (got == zel_wait::silent) {
+      if (!slots.waiting() && _zelarray_now_us() - heard_us >= limit_us) {
+        return end_capture(handle, ze_capture), nullptr;
+      }
+      continue;
+    }
+    const zel_arrival datagram = arrival_of(handle->msg_a);
+    heard_us = datagram.mono_us;
+    if (!is_running(handle)) break;
+    slots.take(datagram);
   }
-  if (handle->fix_delay == zel_true) {
-    _zelarray_capture_fixdelay_true(handle);
-  } else {
-    _zelarray_capture_fixdelay_false(handle);
-  }
-  const bool failed = zel_load(handle->capture_error) != ze_ok;
-  zel_store(handle->capture_error, static_cast<int>(failed ? ze_capture : ze_ok));
+  zel_store(handle->capture_error, static_cast<int>(ze_ok));
   return nullptr;
-}
-
-void _zelarray_capture_wait_nfnbr(zelarray_t *handle) {
-  if (handle->wait_nfnbr == -1) return;
-  while (is_running(handle)) {
-    // A failed receive does not end the wait; its code stays until the drop phase ends.
-    if (receive(handle, handle->msg_a) &&
-        _zelmsg_extract_framenumber(handle->msg_a) == handle->wait_nfnbr) {
-      return;
-    }
-  }
-}
-
-void _zelarray_capture_dropinit(zelarray_t *handle) {
-  while (is_running(handle) && handle->dropped < handle->drop_frames) {
-    if (!receive(handle, handle->msg_a)) return;
-    handle->dropped += zel_frames_per_datagram;
-  }
-  zel_store(handle->capture_error, static_cast<int>(ze_ok));
-}
-
-void _zelarray_capture_fixdelay_false(zelarray_t *handle) {
-  LossState s;
-  zelmsg_t *msg = handle->msg_a;
-  while (is_running(handle)) {
-    stamp_slot(handle, wall_clock());
-    unsigned char *slot = slot_ptr(handle);
-    if (s.fill > 0) {
-      memset(slot, 0, zel_payload_bytes);
-      s.last_slot = next_number(s.last_slot);
-      --s.fill;
-    } else if (s.pending) {
-      // msg still holds the datagram that revealed the loss: no receive happened since.
-      memcpy(slot, _zelmsg_extract_dataptr(msg), zel_payload_bytes);
-      s.last_slot = next_number(s.last_slot);
-      s.pending = false;
-    } else {
-      if (!receive(handle, msg)) return;
-      const int n = _zelmsg_extract_framenumber(msg);
-      const int lost = _zelarray_check_nblost(handle, n, s.expected);
-      if (lost == zel_stale) continue;
-      s.expected = next_number(n);
-      if (lost > 0) {
-        s.fill = lost;
-        s.pending = true;
-        continue;
-      }
-      memcpy(slot, _zelmsg_extract_dataptr(msg), zel_payload_bytes);
-      s.last_slot = n;
-    }
-    publish_slot(handle, s.last_slot);
-  }
-  zel_store(handle->capture_error, static_cast<int>(ze_ok));
-}
-
-void _zelarray_capture_fixdelay_true(zelarray_t *handle) {
-  LossState s;
-  bool priming = true;
-  timeval previous_pass{};
-  while (is_running(handle)) {
-    const timeval this_pass = wall_clock();
-    unsigned char *slot = slot_ptr(handle);
-    bool produced = true;
-    if (s.fill > 0) {
-      memset(slot, 0, zel_payload_bytes);
-      s.last_slot = next_number(s.last_slot);
-      --s.fill;
-    } else if (s.pending) {
-      // The datagram that revealed the loss has no predecessor to be combined with.
-      memset(slot, 0, zel_payload_bytes);
-      s.last_slot = next_number(s.last_slot);
-      s.pending = false;
-    } else if (priming) {
-      if (!receive(handle, handle->msg_a)) return;
-      const int n = _zelmsg_extract_framenumber(handle->msg_a);
-      s.expected = next_number(n);
-      s.last_slot = n;
-      handle->msg_current = zel_false;
-      priming = false;
-      produced = false;
-    } else {
-      const bool into_b = handle->msg_current == zel_false;
-      zelmsg_t *newer = into_b ? handle->msg_b : handle->msg_a;
-      zelmsg_t *older = into_b ? handle->msg_a : handle->msg_b;
-      if (!receive(handle, newer)) return;
-      const int n = _zelmsg_extract_framenumber(newer);
-      const int lost = _zelarray_check_nblost(handle, n, s.expected);
-      if (lost == zel_stale) {
-        // Dropped: the next datagram pairs with the last one kept, which `older` still holds.
-        previous_pass = this_pass;
-        continue;
-      }
-      handle->msg_current = into_b ? zel_true : zel_false;
-      s.expected = next_number(n);
-      if (lost > 0) {
-        s.fill = lost;
-        s.pending = true;
-        produced = false;
-      } else {
-        _zelarray_write_fixed(slot, _zelmsg_extract_dataptr(newer), _zelmsg_extract_dataptr(older),
-                              zel_payload_bytes);
-        s.last_slot = n;
-      }
-    }
-    if (produced && is_running(handle)) stamp_slot(handle, previous_pass);
-    if (produced) publish_slot(handle, s.last_slot);
-    previous_pass = this_pass;
-  }
-  zel_store(handle->capture_error, static_cast<int>(ze_ok));
-}
-
-int _zelarray_check_nblost(zelarray_t *handle, int received, int expected) {
-  if (expected == -1) return 0;
-  const int lost = (received - expected) & 0xFFFF;
-  if (lost == 0) return 0;
-  if (lost >= 65536 - zel_stale_window) return zel_stale;
-  if (handle->warnings == zel_true) {
-    fprintf(stderr, "[ZELLIB] Lost %d-%d=>%d at %s", expected, (received - 1) & 0xFFFF, lost,
-            _zelarray_showtime());
-    fflush(stderr);
-  }
-  zel_add(handle->lost_frames, lost);
-  return lost;
 }
 
 void _zelarray_write_fixed(unsigned char *dest, const unsigned char *newer,
                            const unsigned char *older, int nbytes) {
+  _zelarray_write_fixed_after(dest, newer,
+                              older + ZEL_FRAME_BYTES * (zel_frames_per_datagram - 1), nbytes);
+}
+
+void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer,
+                                 const unsigned char *previous_frame, int nbytes) {
   for (int k = 0; ZEL_FRAME_BYTES * k < nbytes; ++k) {
     const unsigned char *current = newer + ZEL_FRAME_BYTES * k;
-    const unsigned char *previous = k == 0 ? older + ZEL_FRAME_BYTES * (zel_frames_per_datagram - 1)
-                                           : current - ZEL_FRAME_BYTES;
+    const unsigned char *previous = k == 0 ? previous_frame : current - ZEL_FRAME_BYTES;
     unsigned char *out = dest + ZEL_FRAME_BYTES * k;
     for (int j = 0; j < 32; ++j) {
       memcpy(out + 6 * j, current + 6 * j, 3);
@@ -395,17 +269,19 @@ void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes) {
   }
 }
 
+// wtotal is also read without the lock, after a copy, by readers that check whether the writer
+// reached what they copied.
 void _zelarray_rb_add_w(zelarray_t *handle) {
   handle->wpos += zel_frames_per_datagram;
   if (handle->wpos >= handle->ring_frames) handle->wpos -= handle->ring_frames;
-  handle->wtotal += zel_frames_per_datagram;
+  zel_store(handle->wtotal, handle->wtotal + zel_frames_per_datagram, std::memory_order_release);
 }
 
-void _zelarray_incwpos(zelarray_t *handle) {
-  // The walk of the cursor table runs under ring_lock as well, so that a cursor deleted by
-  // another thread is never touched after it left the table.
-  pthread_mutex_lock(&handle->ring_lock);
-  _zelarray_rb_add_w(handle);
+namespace {
+
+// The walk of the cursor table runs under ring_lock, so that a cursor deleted by another thread is
+// never touched after it left the table.
+void signal_ready_cursors(zelarray_t *handle) {
   int visited = 0;
   for (int i = 0; i < ZEL_MAX_CURSORS && visited < handle->cursor_count; ++i) {
     zelcursor_t *cursor = handle->cursors[i];
@@ -413,6 +289,24 @@ void _zelarray_incwpos(zelarray_t *handle) {
     ++visited;
     if (_zelarray_rb_canread(handle, cursor)) pthread_cond_signal(&cursor->cond);
   }
+}
+
+}  // namespace
+
+void _zelarray_incwpos(zelarray_t *handle) {
+  pthread_mutex_lock(&handle->ring_lock);
+  _zelarray_rb_add_w(handle);
+  signal_ready_cursors(handle);
+  pthread_mutex_unlock(&handle->ring_lock);
+}
+
+void _zelarray_skip_slots(zelarray_t *handle, int64_t slots) {
+  const int64_t frames = slots * zel_frames_per_datagram;
+  pthread_mutex_lock(&handle->ring_lock);
+  handle->wpos = static_cast<int>((handle->wpos + frames) % handle->ring_frames);
+  zel_store(handle->wtotal, handle->wtotal + static_cast<uint64_t>(frames),
+            std::memory_order_release);
+  signal_ready_cursors(handle);
   pthread_mutex_unlock(&handle->ring_lock);
 }
 
@@ -438,6 +332,22 @@ void _zelarray_rb_add(zelarray_t *handle, zelcursor_t *cursor) {
 
 // ---- Default-cursor operations ---------------------------------------------------------------
 
+namespace {
+
+// The copy runs without ring_lock, so a writer one slot short of the reader's lap may have come
+// round to the span meanwhile. The slot it writes is the one at wtotal, so the span (the buffer
+// the cursor just passed) is intact while that slot ends no later than a ring past the span's
+// start. The fence keeps the load of wtotal after the copy's reads.
+bool writer_reached_copy(zelarray_t *handle, zelcursor_t *cursor) {
+  std::atomic_thread_fence(std::memory_order_acquire);
+  const uint64_t start = zel_load(cursor->rtotal) - static_cast<uint64_t>(cursor->frames);
+  const uint64_t writing_end = zel_load(handle->wtotal, std::memory_order_acquire) +
+                               static_cast<uint64_t>(zel_frames_per_datagram);
+  return writing_end > start + static_cast<uint64_t>(handle->ring_frames);
+}
+
+}  // namespace
+
 void _zelarray_wait_status(zelarray_t *handle, int state, zelerror *err) {
   while (zel_load(handle->status, std::memory_order_acquire) != state) {
     const timespec pause{0, 50000000};
@@ -453,6 +363,7 @@ zelbool _zelarray_get_databuffer(zelarray_t *handle, void *dest, int32_t *ts, in
   const zelbool got = zelcursor_get_ptr(handle, cursor, &data, ts, nfnbr, err, blocking, zel_true);
   if (got != zel_true) return got;
   memcpy(dest, data, static_cast<size_t>(cursor->datasize));
+  if (writer_reached_copy(handle, cursor)) _zelcursor_flag_overflow(handle, cursor);
   zel_report(err, ze_ok);
   return zel_true;
 }

@@ -9,10 +9,6 @@
 // or this long (documented in the public header).
 constexpr int zel_enforce_max_passes = 20;
 constexpr int zel_enforce_deadline_ms = 1000;
-// A data datagram at most this far behind the expected number is a duplicate or a late one.
-constexpr int zel_stale_window = 100;
-// _zelarray_check_nblost's answer for such a datagram.
-constexpr int zel_stale = -1;
 
 // Device commands: each reports 0, 5, 10, 11 or 12 (8 for _zelarray_set_dip).
 void _zelarray_query_ids(zelarray_t *handle, zelerror *err);
@@ -24,22 +20,21 @@ void _zelarray_enforce_speed(zelarray_t *handle, int speed, zelerror *err);
 void _zelarray_query_slave(zelarray_t *handle, zelerror *err);
 void _zelarray_enforce_slave(zelarray_t *handle, zelbool slave, zelerror *err);
 
-// Capture thread and its phases.
+// The capture thread: data datagrams into the slot assembler until stopped or failed.
 void *_zelarray_capture(void *arg);  // arg: the zelarray_t
-void _zelarray_capture_wait_nfnbr(zelarray_t *handle);
-void _zelarray_capture_dropinit(zelarray_t *handle);
-void _zelarray_capture_fixdelay_false(zelarray_t *handle);
-void _zelarray_capture_fixdelay_true(zelarray_t *handle);
-// Network frames lost between `expected` and `received` (modulo 65536), counted and warned
-// about; zel_stale for a datagram at most zel_stale_window behind; 0 while expected is -1.
-int _zelarray_check_nblost(zelarray_t *handle, int received, int expected);
-// One slot with the odd channels delayed by one sample frame.
+// One slot with the odd channels delayed by one sample frame: the previous frame of newer's first
+// is older's last (_after: given on its own).
 void _zelarray_write_fixed(unsigned char *dest, const unsigned char *newer,
                            const unsigned char *older, int nbytes);
+void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer,
+                                 const unsigned char *previous_frame, int nbytes);
 // (sample - mean) / gain for every sample of whole sample frames, in place.
 void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes);
 // Publish the slot at wpos and wake the cursors that now hold a whole buffer.
 void _zelarray_incwpos(zelarray_t *handle);
+// Move the write position on by `slots` slots without writing them (a fill longer than the
+// ring), waking the cursors as publication does.
+void _zelarray_skip_slots(zelarray_t *handle, int64_t slots);
 void _zelarray_rb_add_w(zelarray_t *handle);
 
 // Read-side ring arithmetic; callers hold ring_lock.

@@ -33,13 +33,6 @@ void reset_position(zelcursor_t *cursor, uint64_t rtotal) {
   zel_store(cursor->overflow, static_cast<int>(zel_false));
 }
 
-void warn_overflow(zelarray_t *handle, const zelcursor_t *cursor) {
-  if (handle->warnings != zel_true) return;
-  fprintf(stderr, "[ZELLIB] Ring buffer overflow (cursor #%d) at %s", cursor->slot,
-          _zelarray_showtime());
-  fflush(stderr);
-}
-
 uint64_t round_up(uint64_t total, uint64_t frames) {
   return (total + frames - 1) / frames * frames;
 }
@@ -76,15 +69,22 @@ bool wait_ready(zelarray_t *handle, zelcursor_t *cursor, bool blocking, bool &la
   return ready;
 }
 
-// The time test: a buffer older than the first one read means the writer went round.
-bool time_went_back(zelcursor_t *cursor, const int32_t *entry) {
-  const uint64_t t =
+// The time of the first buffer read since the cursor was (re)initialised.
+void note_first_time(zelcursor_t *cursor, const int32_t *entry) {
+  if (cursor->last_ts != 0) return;
+  cursor->last_ts =
       _zelarray_uint64ts(static_cast<uint32_t>(entry[0]), static_cast<uint32_t>(entry[1]));
-  if (cursor->last_ts == 0) cursor->last_ts = t;
-  return cursor->last_ts > t;
 }
 
 }  // namespace
+
+void _zelcursor_flag_overflow(zelarray_t *handle, zelcursor_t *cursor) {
+  zel_store(cursor->overflow, static_cast<int>(zel_true));
+  if (handle->warnings != zel_true) return;
+  fprintf(stderr, "[ZELLIB] Ring buffer overflow (cursor #%d) at %s", cursor->slot,
+          _zelarray_showtime());
+  fflush(stderr);
+}
 
 void _zelcursor_reinit_locked(zelarray_t *handle, zelcursor_t *cursor, zelerror *err) {
   reset_position(cursor, ring_start_total(handle));
@@ -219,8 +219,12 @@ zelbool zelcursor_get_ptr(zelarray_t *handle, zelcursor_t *cursor, void **data, 
   }
   bool lapped = false;
   const bool ready = wait_ready(handle, cursor, blocking != zel_false, lapped);
-  zel_report(err, ze_ok);
-  if (!ready || zel_load(handle->running) == 0) return zel_false;
+  // A capture stopped by zelarray_capture_off serves nothing more; one that ended on its own
+  // serves what it captured, then tells every read why nothing more comes.
+  const zelerror ended = zel_load(handle->running) == 0 ? zel_load(handle->capture_error) : ze_ok;
+  const bool stopped = zel_load(handle->running) == 0 && ended == ze_ok;
+  zel_report(err, ready ? ze_ok : ended);
+  if (!ready || stopped) return zel_false;
 
   const int slot = cursor->rpos / 5;
   const int32_t *entry = handle->ring_ts + 2 * slot;
@@ -229,10 +233,8 @@ zelbool zelcursor_get_ptr(zelarray_t *handle, zelcursor_t *cursor, void **data, 
     ts[1] = entry[1];
   }
   if (nfnbr != nullptr) *nfnbr = handle->ring_nfnbr[slot];
-  if (time_went_back(cursor, entry) || lapped) {
-    zel_store(cursor->overflow, static_cast<int>(zel_true));
-    warn_overflow(handle, cursor);
-  }
+  note_first_time(cursor, entry);
+  if (lapped) _zelcursor_flag_overflow(handle, cursor);
   if (data != nullptr) *data = handle->ring + static_cast<size_t>(cursor->rpos) * ZEL_FRAME_BYTES;
   if (advance == zel_true) _zelarray_rb_add(handle, cursor);
   return zel_true;

@@ -7,4 +7,7 @@
 // zelcursor_reinit for a caller that already holds ring_lock and has checked membership.
 void _zelcursor_reinit_locked(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
 
+// Set the cursor's overflow flag and warn about it.
+void _zelcursor_flag_overflow(zelarray_t *handle, zelcursor_t *cursor);
+
 #endif

@@ -6,7 +6,9 @@
 
 namespace {
 
-constexpr std::array<std::string_view, zel_code_count> _zelarray_errors = {
+#define ZEL_ERROR_COUNT(code, name, text) +1
+constexpr std::array<std::string_view, 0 ZEL_ERROR_TABLE(ZEL_ERROR_COUNT)> _zelarray_errors = {
+#undef ZEL_ERROR_COUNT
 #define ZEL_ERROR_TEXT(code, name, text) text,
     ZEL_ERROR_TABLE(ZEL_ERROR_TEXT)
 #undef ZEL_ERROR_TEXT

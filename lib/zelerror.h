@@ -34,18 +34,14 @@
     "'zelarray_create' function")                                                    \
   X(24, cursor, "Error working with this cursor")                                    \
   X(25, norm_files, "Error reading from normalization files")                        \
-  X(26, count, "Invalid value for 'count'")
+  X(26, silence_limit, "Error with value of \"silence limit\"")                      \
+  X(27, count, "Invalid value for 'count'")
 
 enum zel_code : int {
 #define ZEL_ERROR_ENUM(code, name, text) ze_##name = (code),
   ZEL_ERROR_TABLE(ZEL_ERROR_ENUM)
 #undef ZEL_ERROR_ENUM
 };
-
-// Codes run from 0 without a gap (zelerror.cpp checks it), so the last one plus one is the count.
-#define ZEL_ERROR_ONE(code, name, text) +1
-inline constexpr int zel_code_count = 0 ZEL_ERROR_TABLE(ZEL_ERROR_ONE);
-#undef ZEL_ERROR_ONE
 
 // Writes a status where the caller gave somewhere to write it.
 inline void zel_report(zelerror *err, int code) {

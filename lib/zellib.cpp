@@ -14,6 +14,8 @@ namespace {
 
 constexpr int zel_default_megabytes = 16;
 constexpr int zel_max_megabytes = 2047;  // megabytes * 1048576 must fit an int
+constexpr int zel_min_silence_limit_ms = 100;  // one receive's wait: the default
+constexpr int zel_max_silence_limit_ms = 3600000;
 
 int state_of(zelarray_t *handle) {
   return zel_load(handle->status, std::memory_order_acquire);
@@ -138,6 +140,7 @@ void set_defaults(zelarray_t *handle, int req_frames) {
   handle->fix_delay = zel_false;
   handle->warnings = zel_true;
   handle->normalize = zel_false;
+  handle->silence_limit_ms = zel_min_silence_limit_ms;
 }
 
 bool read_exactly(FILE *stream, void *into, size_t size, size_t count) {
@@ -269,6 +272,15 @@ void zelarray_display_warnings(zelarray_t *handle, zelbool display, zelerror *er
   zel_report(err, ze_ok);
 }
 
+void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *err) {
+  if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
+  if (milliseconds < zel_min_silence_limit_ms || milliseconds > zel_max_silence_limit_ms) {
+    return zel_report(err, ze_silence_limit);
+  }
+  handle->silence_limit_ms = milliseconds;
+  zel_report(err, ze_ok);
+}
+
 void zelarray_normalize(zelarray_t *handle, FILE *means, FILE *gains, zelerror *err) {
   if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
   // Both files are read in full before either replaces the loaded calibration.
@@ -387,6 +399,8 @@ void zelarray_capture_on(zelarray_t *handle, zelerror *err) {
   handle->dropped = 0;
   handle->msg_current = zel_true;
   zel_store(handle->lost_frames, 0);
+  zel_store(handle->discontinuities, 0);
+  zel_store(handle->outages, 0);
   rewind_ring(handle, err);
   if (*err != ze_ok) return;
   zel_store(handle->capture_error, 0);
@@ -408,14 +422,12 @@ void zelarray_capture_off(zelarray_t *handle, zelerror *err) {
   zelerror scratch;
   err = status_or(err, scratch);
   if (refused(handle, err, handle && state_of(handle) == st_capturing)) return;
-  // After a failed stop command the thread is already joined; it is never joined twice.
-  if (zel_load(handle->thread_live) != 0) {
-    stop_thread(handle);
-    zel_store(handle->kernel_drops, kernel_drops_now(handle));
-  }
-  _zelarray_enforce_capture(handle, zel_false, err);
-  if (*err != ze_ok) return;
+  stop_thread(handle);
+  zel_store(handle->kernel_drops, kernel_drops_now(handle));
+  // Once the thread is joined nothing captures any more, whatever the array answers: a handle
+  // whose array vanished must still be freed. The failure is reported all the same.
   set_state(handle, st_params_ready);
+  _zelarray_enforce_capture(handle, zel_false, err);
 }
 
 void zelarray_wait_capture_started(zelarray_t *handle, zelerror *err) {
@@ -434,6 +446,18 @@ int zelarray_check_lostdataframes(zelarray_t *handle, zelerror *err) {
   if (refused_null(handle, err)) return 0;
   zel_report(err, ze_ok);
   return zel_load(handle->lost_frames) * zel_frames_per_datagram;
+}
+
+int zelarray_check_discontinuities(zelarray_t *handle, zelerror *err) {
+  if (refused_null(handle, err)) return 0;
+  zel_report(err, ze_ok);
+  return zel_load(handle->discontinuities);
+}
+
+int zelarray_check_outages(zelarray_t *handle, zelerror *err) {
+  if (refused_null(handle, err)) return 0;
+  zel_report(err, ze_ok);
+  return zel_load(handle->outages);
 }
 
 int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err) {

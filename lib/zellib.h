@@ -4,7 +4,7 @@
  * Conventions
  * - Every call reports its outcome through a status, a `zelerror *` given as the LAST argument,
  *   except: zelcursor_get_ptr (status sixth of eight), zelcursor_isof (no status) and
- *   zelarray_perror (status first). 0 is success; 1 to 26 are the codes printed by
+ *   zelarray_perror (status first). 0 is success; 1 to 27 are the codes printed by
  *   zelarray_perror. A failing call returns a fixed value (0, 101, zel_unset or NULL, as each
  *   contract says), so only the status is a reliable sign of failure. A null status pointer is
  *   allowed and simply not written.
@@ -115,6 +115,9 @@ typedef struct zelarray {
   int thread_live;      /* a capture thread exists and has not been joined */
   uint32_t kdrops_base; /* kernel drop count of the socket when the capture started */
   int kernel_drops;     /* datagrams the kernel dropped during the current or last capture */
+  int silence_limit_ms; /* silence that ends a capture; longer ones end it, shorter are filled */
+  int discontinuities;  /* numbering jumps the arrival times disagree with, atomic */
+  int outages;          /* silences of 100 ms or more ridden through, atomic */
 } zelarray_t;
 
 /* ---- Status codes -------------------------------------------------------------------------- */
@@ -123,7 +126,7 @@ typedef struct zelarray {
 ZEL_API void zelarray_init_zelerror(zelerror *err);
 /* zel_true when *err holds a failure, zel_false when it is 0 (or err is NULL). */
 ZEL_API zelbool zelarray_check_zelerror(zelerror *err);
-/* Print "text: message\n" for *err on stderr ("text: unknown error\n" outside 0..26). */
+/* Print "text: message\n" for *err on stderr ("text: unknown error\n" outside 0..27). */
 ZEL_API void zelarray_perror(zelerror *err, const char *text);
 
 /* ---- Handle and capture options --------------------------------------------------------- */
@@ -141,6 +144,11 @@ ZEL_API void zelarray_fix_drop_X_first_frames(zelarray_t *handle, int frames, ze
 ZEL_API void zelarray_fix_one_sample_delay(zelarray_t *handle, zelbool fix, zelerror *err);
 /* Print warnings on stderr (zel_true/zel_false, else 21). Not while capturing. */
 ZEL_API void zelarray_display_warnings(zelarray_t *handle, zelbool display, zelerror *err);
+/* Ride through silences of the array shorter than `milliseconds` (100..3600000, else 26; default
+ * 100): the capture goes on, readers wait, and when data returns the silence is filled with
+ * zero slots of its true length, counted as lost frames and as an outage. A longer silence ends
+ * the capture (1). Not while capturing. */
+ZEL_API void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *err);
 /* Load 64 int32 means and 64 double gains from the streams' current positions and normalize
  * every later capture. Short stream: 25 (normalization unchanged). Not while capturing. */
 ZEL_API void zelarray_normalize(zelarray_t *handle, FILE *means, FILE *gains, zelerror *err);
@@ -188,19 +196,31 @@ ZEL_API void zelarray_initparams_wp(zelarray_t *handle, int speed, zelbool slave
 /* ---- Capture control ------------------------------------------------------------------------ */
 
 /* Reset the write position, every cursor and the counters, switch the array on and start the
- * capture thread. st_params_ready only; -> st_capturing. Failures: 5, 10, 11, 12, 20. */
+ * capture thread. st_params_ready only; -> st_capturing. Failures: 5, 10, 11, 12, 20.
+ * Numbering: a gap in the datagram numbers counts as lost the number congruent to it modulo
+ * 65536 that the arrival times agree with (within 50 datagrams and 2 %); where none does (the
+ * array restarted its numbering), the times decide how much silence goes in, the capture goes
+ * on from the new number and the jump counts as a discontinuity. */
 ZEL_API void zelarray_capture_on(zelarray_t *handle, zelerror *err);
 /* Wake blocked readers (they get zel_false), join the capture thread, switch the array off.
- * st_capturing only; -> st_params_ready. Failure of the stop command leaves st_capturing. */
+ * st_capturing only; -> st_params_ready, also when the stop command fails (10, 11, 12: the
+ * array may still be streaming), so that the handle can be deleted. */
 ZEL_API void zelarray_capture_off(zelarray_t *handle, zelerror *err);
 /* Wait, polling every 50 ms, until the handle is capturing. Any state, any thread; no time
  * limit. */
 ZEL_API void zelarray_wait_capture_started(zelarray_t *handle, zelerror *err);
-/* zel_true while the capture thread has met no failure; *err gets its code (1 after a receive
- * failure ended it). st_capturing only (9 and zel_false). */
+/* zel_true while the capture goes on; zel_false with 1 once it ended on its own (a silence
+ * past the silence limit, or a failed socket). A wait for the start number, or an outage being
+ * ridden through, is not a failure. st_capturing only (9 and zel_false). */
 ZEL_API zelbool zelarray_check_capture_ok(zelarray_t *handle, zelerror *err);
 /* Sample frames lost (zero filled) in the current or last capture. Any state. */
 ZEL_API int zelarray_check_lostdataframes(zelarray_t *handle, zelerror *err);
+/* Numbering discontinuities (restarts of the array's numbering) in the current or last capture.
+ * Any state. */
+ZEL_API int zelarray_check_discontinuities(zelarray_t *handle, zelerror *err);
+/* Silences of 100 ms or more ridden through (see zelarray_set_silence_limit) in the current or
+ * last capture. Any state. */
+ZEL_API int zelarray_check_outages(zelarray_t *handle, zelerror *err);
 /* Array datagrams the host's kernel dropped (socket buffer full: this host read too slowly)
  * during the current or last capture; lost frames not counted here were lost by the network
  * or the array. Any state. */
@@ -208,8 +228,10 @@ ZEL_API int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err);
 
 /* ---- Reading through the default cursor (copies) ------------------------------------------
  * Results: zel_true (0) a buffer was copied; zel_false (0) nothing ready (non-blocking) or the
- * capture is stopping, outputs untouched; zel_unset with 9 when not capturing, 24 when slot 0
- * holds no cursor. `dest` holds req_frames * 192 bytes; ts (2 values) and nfnbr are optional. */
+ * capture is stopping, outputs untouched; zel_false with 1 once the capture ended on its own and
+ * every buffer it made has been read (blocked readers are woken); zel_unset with 9 when not
+ * capturing, 24 when slot 0 holds no cursor. A buffer that the writer reached while it was being
+ * copied is delivered with the overflow flag set. `dest` holds req_frames * 192 bytes; ts (2 values) and nfnbr are optional. */
 
 ZEL_API zelbool zelarray_get_databuffer(zelarray_t *handle, void *dest, int32_t *ts, zelerror *err);
 ZEL_API zelbool zelarray_get_databuffer_with_nfnbr(zelarray_t *handle, void *dest, int32_t *ts,
@@ -249,7 +271,7 @@ ZEL_API zelbool zelarray_check_cursor_overflow(zelarray_t *handle, zelcursor_t *
 /* ---- Sample decoding (no handle; any thread) -----------------------------------------------
  * `frames` holds `count` sample frames of 192 bytes as the ring and raw files hold them; `dest`
  * receives 64 * count values, frame-major (dest[64 * f + c] is channel c of frame f). The two
- * ranges must not overlap. NULL frames or dest: 4; count < 0: 26; nothing written on failure. */
+ * ranges must not overlap. NULL frames or dest: 4; count < 0: 27; nothing written on failure. */
 
 /* Each 24-bit big-endian two's-complement sample, sign-extended to int32 (-8388608..8388607). */
 ZEL_API void zelarray_decode_samples(const void *frames, int count, int32_t *dest, zelerror *err);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <linux/sock_diag.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,18 +21,45 @@ constexpr int zel_wanted_rcvbuf = 8 * 1024 * 1024;
 
 enum class Take { datagram, queue_empty, failed };
 
+// What the kernel says of a datagram in its control messages: the receive time and the drop
+// counter. Without a timestamp (a socket that did not ask for one) the time of the read stands in.
+void read_control(msghdr &header, zelmsg_t *msg) {
+  bool stamped = false;
+  msg->has_drops = false;
+  for (cmsghdr *c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    if (c->cmsg_type == SCM_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+      memcpy(&msg->arrival, CMSG_DATA(c), sizeof(timeval));
+      stamped = true;
+    } else if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+      memcpy(&msg->drops, CMSG_DATA(c), sizeof(uint32_t));
+      msg->has_drops = true;
+    }
+  }
+  if (!stamped) gettimeofday(&msg->arrival, nullptr);
+}
+
 // Takes one queued datagram without waiting. Datagrams from any address but the array's are
 // dropped here (the socket is connected, so the kernel already drops them; this stays as the
 // guard for a socket it could not filter).
 Take take_datagram(zelarray_t *handle, zelmsg_t *msg) {
   for (;;) {
     sockaddr_in from{};
-    socklen_t from_len = sizeof from;
-    const ssize_t n = recvfrom(handle->sock, msg->data, zel_msg_capacity, MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr *>(&from), &from_len);
+    iovec io{msg->data, zel_msg_capacity};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timeval)) +
+                                           CMSG_SPACE(sizeof(uint32_t))];
+    msghdr header{};
+    header.msg_name = &from;
+    header.msg_namelen = sizeof from;
+    header.msg_iov = &io;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(handle->sock, &header, MSG_DONTWAIT);
     if (n >= 0) {
       if (from.sin_addr.s_addr != handle->dest_addr.sin_addr.s_addr) continue;
       msg->len = static_cast<int>(n);
+      read_control(header, msg);
       return Take::datagram;
     }
     // ECONNREFUSED reports an ICMP answer to an earlier request, not a receive failure.
@@ -43,14 +71,15 @@ Take take_datagram(zelarray_t *handle, zelmsg_t *msg) {
 // Waits until the socket has input or the deadline (monotonic ms) passes. A wait cut short by a
 // signal handler that outlasted the deadline still looks at the socket once before giving up:
 // datagrams may well be queued.
-bool wait_for_input(int sock, int64_t deadline) {
+// Take::datagram when input is ready, queue_empty at the deadline, failed when poll fails.
+Take wait_for_input(int sock, int64_t deadline) {
   for (;;) {
     const int64_t left = deadline - _zelarray_now_ms();
     pollfd pfd{sock, POLLIN, 0};
     const int ready = poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready == 0 && left <= 0) return false;
+    if (ready > 0) return Take::datagram;
+    if (ready < 0 && errno != EINTR) return Take::failed;
+    if (ready == 0 && left <= 0) return Take::queue_empty;
   }
 }
 
@@ -72,18 +101,13 @@ class Deadline {
   bool started_ = false;
 };
 
-// Receives one datagram, giving up at the deadline.
-bool recv_until(zelarray_t *handle, zelmsg_t *msg, Deadline &deadline) {
+// Receives one datagram, giving up at the deadline (queue_empty) or on a socket failure.
+Take recv_until(zelarray_t *handle, zelmsg_t *msg, Deadline &deadline) {
   for (;;) {
-    switch (take_datagram(handle, msg)) {
-      case Take::datagram:
-        return true;
-      case Take::failed:
-        return false;
-      case Take::queue_empty:
-        if (!wait_for_input(handle->sock, deadline.get())) return false;
-        break;
-    }
+    const Take took = take_datagram(handle, msg);
+    if (took != Take::queue_empty) return took;
+    const Take input = wait_for_input(handle->sock, deadline.get());
+    if (input != Take::datagram) return input;
   }
 }
 
@@ -111,7 +135,7 @@ bool is_awaited_reply(const zelmsg_t *msg, int type) {
 // commands a pass for every such late reply.
 void keep_latest_reply(zelarray_t *handle, zelmsg_t *reply, int type) {
   unsigned char bytes[zel_msg_capacity];
-  zelmsg_t later{bytes, 0};
+  zelmsg_t later{bytes, 0, {}, 0, false};
   constexpr int most = 8192;
   for (int i = 0; i < most && take_datagram(handle, &later) == Take::datagram; ++i) {
     if (!is_awaited_reply(&later, type)) continue;
@@ -176,6 +200,11 @@ void _zelmsg_open(zelarray_t *handle, zelerror *err) {
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   bool ok = setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
   if (ok) request_receive_buffer(sock);
+  // Slot times come from the kernel's receive time, free of the capture thread's scheduling
+  // delay; the drop counter tells a loss this host caused from a gap in the numbers. Either may
+  // be missing on an unusual kernel: the capture then reads the clock itself.
+  setsockopt(sock, SOL_SOCKET, SO_TIMESTAMP, &one, sizeof one);
+  setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
   ok = ok && bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0;
   // Connecting makes the kernel drop datagrams from other senders before they take room in
   // the receive buffer: a flood from elsewhere cannot cost the array's frames.
@@ -218,20 +247,31 @@ void _zelmsg_send(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
 
 void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
   Deadline deadline{zel_recv_timeout_ms};
-  zel_report(err, recv_until(handle, msg, deadline) ? ze_ok : ze_recv);
+  zel_report(err, recv_until(handle, msg, deadline) == Take::datagram ? ze_ok : ze_recv);
+}
+
+zel_wait _zelmsg_wait_dataframe(zelarray_t *handle, zelmsg_t *msg, int timeout_ms) {
+  // One deadline for the whole wait: a flood of other datagrams cannot hold it open.
+  Deadline deadline{timeout_ms};
+  for (;;) {
+    switch (recv_until(handle, msg, deadline)) {
+      case Take::datagram:
+        // Anything but a whole data datagram would leave bytes of an earlier one in the slot.
+        if (msg->len == zel_dataframe_bytes && msg->data[0] == type_dataframe) {
+          return zel_wait::datagram;
+        }
+        break;
+      case Take::queue_empty:
+        return zel_wait::silent;
+      case Take::failed:
+        return zel_wait::failed;
+    }
+  }
 }
 
 void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
-  // One deadline for the whole wait: a flood of other datagrams cannot hold it open.
-  Deadline deadline{zel_recv_timeout_ms};
-  while (recv_until(handle, msg, deadline)) {
-    // Anything but a whole data datagram would leave bytes of an earlier one in the slot.
-    if (msg->len == zel_dataframe_bytes && msg->data[0] == type_dataframe) {
-      zel_report(err, ze_ok);
-      return;
-    }
-  }
-  zel_report(err, ze_recv);
+  const zel_wait got = _zelmsg_wait_dataframe(handle, msg, zel_recv_timeout_ms);
+  zel_report(err, got == zel_wait::datagram ? ze_ok : ze_recv);
 }
 
 void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type,

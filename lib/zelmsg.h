@@ -2,6 +2,8 @@
 #ifndef ZEL_ZELMSG_H
 #define ZEL_ZELMSG_H
 
+#include <sys/time.h>
+
 #include "zellib.h"
 
 // Wire format of the array.
@@ -24,6 +26,9 @@ constexpr int zel_query_deadline_ms = 1000;  // a query's reply must come within
 struct zelmsg {
   unsigned char *data;  // zel_msg_capacity bytes
   int len;              // valid bytes in data
+  timeval arrival;      // the kernel's receive time (wall clock); the time of the read without it
+  uint32_t drops;       // the socket's count of datagrams dropped for want of room, when queued
+  bool has_drops;       // the kernel reported that count with this datagram
 };
 
 // New zero-filled buffer, or null with 5.
@@ -35,8 +40,9 @@ int _zelmsg_extract_framenumber(const zelmsg_t *msg);
 // The payload, byte 4 of data, read in place.
 unsigned char *_zelmsg_extract_dataptr(zelmsg_t *msg);
 
-// Open, size, bind and connect the handle's socket towards dest_addr. Codes 6 and 7; on failure
-// no socket stays open and sock is -1.
+// Open, size, bind and connect the handle's socket towards dest_addr, with receive timestamps
+// and the drop counter asked for on every datagram. Codes 6 and 7; on failure no socket stays
+// open and sock is -1.
 void _zelmsg_open(zelarray_t *handle, zelerror *err);
 // Close the handle's socket if open.
 void _zelmsg_close(zelarray_t *handle);
@@ -47,6 +53,10 @@ uint32_t _zelmsg_kernel_drops(const zelarray_t *handle);
 void _zelmsg_send(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
 // One datagram from the array within 100 ms of silence: 11 otherwise, msg unchanged.
 void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
+// The next 964-byte data datagram within timeout_ms; everything else is dropped. `silent` when
+// none came, `failed` when the socket itself failed (waiting longer will not help).
+enum class zel_wait { datagram, silent, failed };
+zel_wait _zelmsg_wait_dataframe(zelarray_t *handle, zelmsg_t *msg, int timeout_ms);
 // The next 964-byte data datagram within 100 ms; everything else is dropped. 11 otherwise.
 void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
 // Drop whatever is already queued (it answers earlier requests), then send the request,

@@ -283,15 +283,24 @@ class Stream(Reader):
                 return False
             return lib.zelarray_check_capture_ok(self._array._handle, status()) == ZEL_TRUE
 
-    @property
-    def discontinuities(self):
-        if not has("zelarray_check_discontinuities"):
-            raise NotImplementedError("this libzel does not count discontinuities")
+    def _count(self, call):
+        if not has(call):
+            raise NotImplementedError(f"this libzel has no {call}")
         with self._array._lock:
             err = status()
-            value = lib.zelarray_check_discontinuities(self._array._handle, err)
-        check(err, "zelarray_check_discontinuities")
+            value = getattr(lib, call)(self._array._handle, err)
+        check(err, call)
         return value
+
+    @property
+    def discontinuities(self):
+        """Restarts of the array's numbering in this capture."""
+        return self._count("zelarray_check_discontinuities")
+
+    @property
+    def outages(self):
+        """Silences of 100 ms or more ridden through (see silence_limit) in this capture."""
+        return self._count("zelarray_check_outages")
 
 
 class Array:
@@ -475,8 +484,10 @@ class Array:
         if calibration is not None:
             _normalize(handle, *calibration)
             self._calibrated = True
-        if silence_limit is not None:
-            lib.zelarray_set_silence_limit(handle, int(round(silence_limit * 1000)), err)
+        if has("zelarray_set_silence_limit"):
+            # The limit stays on the handle: a capture without one goes back to the default.
+            milliseconds = 100 if silence_limit is None else int(round(silence_limit * 1000))
+            lib.zelarray_set_silence_limit(handle, milliseconds, err)
             check(err, "zelarray_set_silence_limit")
 
 

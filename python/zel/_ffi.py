@@ -59,6 +59,7 @@ void zelarray_decode_samples_float(const void *frames, int count, float *dest, z
 /* Calls that a newer library has; reached only after a look-up. */
 void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *err);
 int zelarray_check_discontinuities(zelarray_t *handle, zelerror *err);
+int zelarray_check_outages(zelarray_t *handle, zelerror *err);
 
 /* The C library: calibration data reaches zelarray_normalize as memory streams. */
 void *fmemopen(void *buf, size_t size, const char *mode);

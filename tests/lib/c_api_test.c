@@ -80,7 +80,7 @@ static void check_decoding(void) {
   zelarray_decode_samples_float(frame, 1, floats, &err);
   CHECK(err == 0 && floats[0] == -1.0f && floats[1] < 1.0f);
   zelarray_decode_samples(frame, -1, ints, &err);
-  CHECK(err == 26);
+  CHECK(err == 27);
 }
 
 static void check_cursors(zelarray_t *h) {

@@ -81,8 +81,8 @@ TEST(DecodeSamples, BadArgumentsGiveTheirStatusAndWriteNothing) {
   };
   const Bad bad[] = {{nullptr, 1, false, 4},
                      {data.data(), 1, true, 4},
-                     {data.data(), -1, false, 26},
-                     {data.data(), INT_MIN, false, 26},
+                     {data.data(), -1, false, 27},
+                     {data.data(), INT_MIN, false, 27},
                      {data.data(), 0, false, 0}};
   for (const Bad &b : bad) {
     zelerror err = -1;

@@ -224,6 +224,26 @@ TEST(Options, FlagOptionsAcceptOnlyTrueAndFalse) {
   EXPECT_EQ(h->warnings, zel_false);
 }
 
+TEST(Options, SilenceLimitAcceptsATenthOfASecondToAnHour) {
+  Handle h = make_handle(16, 10);
+  EXPECT_EQ(h->silence_limit_ms, 100) << "the default: one receive's wait";
+  zelerror err = unwritten;
+  for (int ms : {100, 2000, 3600000}) {
+    zelarray_set_silence_limit(h.get(), ms, &err);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(h->silence_limit_ms, ms);
+  }
+  for (int ms : {99, 0, -1, 3600001}) {
+    zelarray_set_silence_limit(h.get(), ms, &err);
+    EXPECT_EQ(err, 26) << ms;
+    EXPECT_EQ(h->silence_limit_ms, 3600000);
+  }
+  h->status = st_capturing;
+  zelarray_set_silence_limit(h.get(), 500, &err);
+  EXPECT_EQ(err, 9);
+  EXPECT_EQ(h->silence_limit_ms, 3600000);
+}
+
 TEST(Options, AllowedInEveryStateButCapturing) {
   Handle h = make_handle(16, 10);
   for (int state : {st_created, st_comm_ready, st_params_ready}) {
@@ -403,6 +423,9 @@ TEST(NullHandle, EveryCallTakingAHandleRefusesWithCodeFour) {
   expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_check_capture_ok(h, e), zel_false); });
   expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_check_lostdataframes(h, e), 0); });
   expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_check_kernel_drops(h, e), 0); });
+  expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_check_discontinuities(h, e), 0); });
+  expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_check_outages(h, e), 0); });
+  expect_four([&](zelerror *e) { zelarray_set_silence_limit(h, 1000, e); });
   expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_get_databuffer(h, dest, ts, e), zel_unset); });
   expect_four([&](zelerror *e) { zelarray_get_databuffer_with_nfnbr(h, dest, ts, &nfnbr, e); });
   expect_four([&](zelerror *e) { zelarray_get_databuffer_nonblocking(h, dest, ts, e); });

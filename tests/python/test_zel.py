@@ -66,7 +66,7 @@ def test_two_readers_on_two_threads_each_see_every_frame(emulator):
     emulator()
     seen = []
     with zel.Array() as array:
-        with array.capture(blocksize=4410, dtype="int32") as stream:
+        with array.capture(blocksize=4410, dtype="int32", silence_limit=1.0) as stream:
             reader = stream.reader(441)
 
             def read_all():
@@ -164,7 +164,9 @@ def test_failures_raise_zelerror_with_the_library_code_and_text(emulator, tmp_pa
     with zel.Array() as array:
         for kwargs, error in [({"blocksize": 0}, ValueError), ({"dtype": "int16"}, ValueError),
                               ({"calibration": "x"}, TypeError), ({"wait_frame": 70000},
-                                                                   ValueError)]:
+                                                                   ValueError),
+                              ({"silence_limit": 0.01}, ValueError),
+                              ({"silence_limit": "1"}, TypeError)]:
             with pytest.raises(error):
                 array.capture(**kwargs)
         with pytest.raises(ValueError):

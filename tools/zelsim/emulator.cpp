@@ -63,6 +63,12 @@ void sleep_until(Clock::time_point deadline, const std::atomic<bool> &stopping) 
   }
 }
 
+int64_t wall_clock_us() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
 struct Slot {  // one data datagram to build
   uint16_t number = 0;
   uint64_t index = 0;
@@ -74,12 +80,14 @@ struct OutBuffers {
   std::vector<std::array<uint8_t, kDataDatagramBytes>> datagrams;
   std::vector<iovec> iov;
   std::vector<mmsghdr> msgs;
+  std::vector<int64_t> sent_us;  // send time of each datagram when the send log is on, -1: failed
 
   void resize(size_t n) {
     if (datagrams.size() >= n) return;
     datagrams.resize(n);
     iov.resize(n);
     msgs.resize(n);
+    sent_us.resize(n);
   }
 };
 
@@ -172,6 +180,10 @@ struct Emulator::Impl {
   mutable std::condition_variable event_cv;
   State s;
   Stats stats;
+  // The send log lives outside State, so that it can be switched on before start.
+  std::atomic<bool> send_log_on{false};                // read by the stream thread without m
+  size_t send_log_capacity = 0;                        // guarded by m
+  std::vector<std::pair<uint16_t, int64_t>> send_log;  // guarded by m
 
   bool start(std::string *error);
   void stop();
@@ -432,21 +444,30 @@ void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_i
     out.msgs[i].msg_hdr.msg_iovlen = 1;
   }
   const size_t count = batch.size();  // out may hold more, from an earlier, bigger batch
+  const bool logging = send_log_on.load(std::memory_order_relaxed);
   size_t done = 0;
   uint64_t failed = 0;
   while (done < count) {
     int n = ::sendmmsg(sock.get(), out.msgs.data() + done, static_cast<unsigned>(count - done), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {  // the first datagram of the rest failed: it is lost, go on with the next
+      if (logging) out.sent_us[done] = -1;
       ++failed;
       ++done;
       continue;
     }
+    if (logging)
+      std::fill_n(out.sent_us.begin() + static_cast<ptrdiff_t>(done), n, wall_clock_us());
     done += static_cast<size_t>(n);
   }
   std::lock_guard lk(m);
   stats.datagrams_sent += count - failed;
   stats.send_errors += failed;
+  if (logging && send_log_on.load(std::memory_order_relaxed)) {
+    for (size_t i = 0; i < count && send_log.size() < send_log_capacity; ++i) {
+      if (out.sent_us[i] >= 0) send_log.emplace_back(batch[i].number, out.sent_us[i]);
+    }
+  }
   s.in_flight = false;
   event_cv.notify_all();
 }
@@ -813,6 +834,22 @@ bool Emulator::wait_received(size_t count, std::chrono::milliseconds timeout) co
 Stats Emulator::stats() const {
   std::lock_guard lk(impl_->m);
   return impl_->stats;
+}
+
+void Emulator::set_send_log(bool on, size_t capacity) {
+  std::vector<std::pair<uint16_t, int64_t>> room;
+  if (on) room.reserve(capacity);  // allocated outside the lock the stream thread takes
+  std::lock_guard lk(impl_->m);
+  if (on) {
+    impl_->send_log = std::move(room);
+    impl_->send_log_capacity = capacity;
+  }
+  impl_->send_log_on.store(on, std::memory_order_relaxed);
+}
+
+std::vector<std::pair<uint16_t, int64_t>> Emulator::send_log() const {
+  std::lock_guard lk(impl_->m);
+  return impl_->send_log;
 }
 
 }  // namespace zelsim

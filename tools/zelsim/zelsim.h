@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zelsim {
@@ -167,6 +168,14 @@ class Emulator {
   bool wait_received(size_t count, std::chrono::milliseconds timeout) const;
 
   Stats stats() const;
+
+  // --- Send times. While the log is on, every data datagram put on the wire is logged in send
+  // order as {number, wall-clock time in microseconds (CLOCK_REALTIME), read just after the send
+  // call that carried it}; copies are logged each, failed sends not at all. Switching it on
+  // empties it and makes room for `capacity` entries, so that the stream thread never allocates;
+  // once full, later datagrams go unlogged. Switching it off keeps what it holds.
+  void set_send_log(bool on, size_t capacity = size_t{1} << 19);
+  std::vector<std::pair<uint16_t, int64_t>> send_log() const;
 
  private:
   struct Impl;

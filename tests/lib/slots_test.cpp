@@ -1,0 +1,232 @@
+// The slot assembler in memory: sequences of datagram numbers and arrival times in, slots,
+// losses, discontinuities and outages out; and the judgement of one numbering gap.
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "zelarray_slots.h"
+#include "zellib.h"
+
+namespace {
+
+using zeltest::Handle;
+using zeltest::make_handle;
+
+constexpr double kRate = 8820.0;  // datagrams a second at 44100 Hz
+constexpr int64_t kStart = 1700000000LL * 1000000;  // wall clock of the first arrival, µs
+
+// One datagram as played: its number and its arrival, µs after the first.
+struct Played {
+  int nfnbr;
+  int64_t at_us;
+};
+
+// A run of numbers from `first`, one period apart from `at_us` on.
+std::vector<Played> run(int first, int count, int64_t at_us) {
+  std::vector<Played> out;
+  for (int i = 0; i < count; ++i) {
+    out.push_back({(first + i) & 0xFFFF, at_us + std::llround(i * 1e6 / kRate)});
+  }
+  return out;
+}
+
+std::vector<Played> operator+(std::vector<Played> a, const std::vector<Played> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Every sample of datagram n's payload holds n + 1, so no payload is silence.
+std::vector<unsigned char> payload_of(int n) {
+  std::vector<unsigned char> p(960);
+  for (size_t i = 0; i < p.size(); i += 3) {
+    p[i] = static_cast<unsigned char>((n + 1) >> 16);
+    p[i + 1] = static_cast<unsigned char>((n + 1) >> 8);
+    p[i + 2] = static_cast<unsigned char>(n + 1);
+  }
+  return p;
+}
+
+timeval wall_at(int64_t us) {
+  return {static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+}
+
+struct Slot {
+  int nfnbr;
+  int64_t time_us;
+  bool silent;
+};
+
+class SlotAssemblerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    h = make_handle(16, 5);
+    ASSERT_TRUE(h);
+    h->speed = 44100;
+    h->warnings = zel_false;
+    h->running = 1;
+    h->status = st_capturing;  // reads are only served while capturing
+  }
+
+  // Plays the datagrams to one assembler; the wall clock may step by `wall_step_us` from the
+  // datagram at index `step_at` on, while the monotonic clock runs on.
+  void Play(const std::vector<Played> &played, int step_at = -1, int64_t wall_step_us = 0) {
+    SlotAssembler slots(h.get());
+    for (size_t i = 0; i < played.size(); ++i) {
+      const std::vector<unsigned char> payload = payload_of(played[i].nfnbr);
+      const int64_t wall = kStart + played[i].at_us +
+                           (step_at >= 0 && static_cast<int>(i) >= step_at ? wall_step_us : 0);
+      slots.take({played[i].nfnbr, payload.data(), wall_at(wall), played[i].at_us, 0, false});
+    }
+  }
+
+  std::vector<Slot> Drain() {
+    std::vector<Slot> out;
+    void *data = nullptr;
+    int32_t ts[2];
+    int nfnbr = -1;
+    zelerror err = 0;
+    while (zelcursor_get_ptr(h.get(), h->cursors[0], &data, ts, &nfnbr, &err, zel_false,
+                             zel_true) == zel_true) {
+      const auto *bytes = static_cast<const unsigned char *>(data);
+      const bool silent = std::all_of(bytes, bytes + 960, [](unsigned char b) { return b == 0; });
+      out.push_back({nfnbr, static_cast<int64_t>(ts[0]) * 1000000 + ts[1] / 1000 - kStart, silent});
+    }
+    return out;
+  }
+
+  bool Overflowed() {
+    zelerror err = 0;
+    return zelcursor_check_overflow(h.get(), h->cursors[0], &err) == zel_true;
+  }
+
+  Handle h;
+};
+
+TEST(JudgeGap, NumbersDecideWhereTheArrivalTimesAgree) {
+  struct Case {
+    const char *what;
+    int gap;
+    int64_t elapsed_us;
+    int64_t kernel_drops;
+    zel_gap::Kind kind;
+    int64_t lost;
+  } cases[] = {
+      {"next number", 0, 113, 0, zel_gap::in_sequence, 0},
+      {"two lost", 2, 340, 0, zel_gap::loss, 2},
+      {"duplicate", 65535, 10, 0, zel_gap::stale, 0},
+      {"late by 100", 65436, 10, 0, zel_gap::stale, 0},
+      {"numbering restarted", 45136, 500, 0, zel_gap::discontinuity, 3},
+      {"burst the kernel dropped", 1000, 5000, 1000, zel_gap::loss, 1000},
+      {"jump the times deny", 1000, 5000, 0, zel_gap::discontinuity, 43},
+      {"held up, then one lost", 1, 60000, 0, zel_gap::loss, 1},
+      {"2 s outage, numbers on", 17639, 2000113, 0, zel_gap::loss, 17639},
+      {"9 s outage, past the wrap", 79380 - 65536, 9000113, 0, zel_gap::loss, 79380},
+      {"2 s pause, numbers held", 0, 2000000, 0, zel_gap::discontinuity, 17639},
+      {"9 s pause, numbers held", 0, 9000000, 0, zel_gap::discontinuity, 79379},
+      {"outage, restart a little behind", 65500, 200000, 0, zel_gap::discontinuity, 1763},
+      {"within the tolerance", 100, 113 * 140, 0, zel_gap::loss, 100},
+  };
+  for (const Case &c : cases) {
+    const zel_gap got = _zelarray_judge_gap(c.gap, c.elapsed_us, 8820, c.kernel_drops);
+    EXPECT_EQ(got.kind, c.kind) << c.what;
+    EXPECT_EQ(got.lost, c.lost) << c.what;
+  }
+}
+
+TEST_F(SlotAssemblerTest, SequencesGiveTheirSlotsLossesAndDiscontinuities) {
+  struct Case {
+    const char *what;
+    std::vector<Played> played;
+    std::vector<int> numbers;  // of the slots
+    std::vector<int> silent;   // indexes of the zero slots
+    int lost_frames, discontinuities, outages;
+  } cases[] = {
+      {"gap", {{10, 0}, {11, 113}, {14, 454}}, {10, 11, 12, 13, 14}, {2, 3}, 10, 0, 0},
+      {"duplicate and late", {{10, 0}, {11, 113}, {11, 120}, {13, 340}, {12, 350}, {14, 454}},
+       {10, 11, 12, 13, 14}, {2}, 5, 0, 0},
+      {"wrap", {{65535, 0}, {0, 113}}, {65535, 0}, {}, 0, 0, 0},
+      {"restart half a millisecond later", run(20000, 3, 0) + run(0, 2, 227 + 500),
+       {20000, 20001, 20002, 20003, 20004, 20005, 0, 1}, {3, 4, 5}, 15, 1, 0},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    Play(c.played);
+    const std::vector<Slot> slots = Drain();
+    std::vector<int> numbers, silent;
+    for (size_t i = 0; i < slots.size(); ++i) {
+      numbers.push_back(slots[i].nfnbr);
+      if (slots[i].silent) silent.push_back(static_cast<int>(i));
+    }
+    EXPECT_EQ(numbers, c.numbers) << c.what;
+    EXPECT_EQ(silent, c.silent) << c.what;
+    zelerror err = 0;
+    EXPECT_EQ(zelarray_check_lostdataframes(h.get(), &err), c.lost_frames) << c.what;
+    EXPECT_EQ(zelarray_check_discontinuities(h.get(), &err), c.discontinuities) << c.what;
+    EXPECT_EQ(zelarray_check_outages(h.get(), &err), c.outages) << c.what;
+  }
+}
+
+// A silence ridden through fills its true length, whether the numbers went on or stood still.
+TEST_F(SlotAssemblerTest, OutageIsFilledByItsLengthOnTheTimeline) {
+  for (int after_pause : {1000 + 2646, 1000}) {
+    SetUp();
+    Play(run(1000, 1, 0) + run(after_pause, 2, 300000));
+    const std::vector<Slot> slots = Drain();
+    ASSERT_GE(slots.size(), 3u);
+    const int64_t filled = static_cast<int64_t>(slots.size()) - 3;
+    EXPECT_NEAR(filled, 0.3 * kRate - 1, 2) << after_pause;
+    for (size_t i = 1; i + 2 < slots.size(); ++i) {
+      ASSERT_TRUE(slots[i].silent) << i;
+      ASSERT_GT(slots[i].time_us, slots[i - 1].time_us) << "fill times spread between arrivals";
+    }
+    EXPECT_EQ(slots[slots.size() - 2].time_us, 300000) << "a datagram's slot has its arrival";
+    zelerror err = 0;
+    EXPECT_EQ(zelarray_check_outages(h.get(), &err), 1);
+    EXPECT_EQ(zelarray_check_discontinuities(h.get(), &err), after_pause == 1000 ? 1 : 0);
+  }
+}
+
+TEST_F(SlotAssemblerTest, DelayFixSlotTakesTheTimeOfTheDatagramBeforeIt) {
+  h->fix_delay = zel_true;
+  Play({{5, 0}, {6, 113}, {7, 227}});
+  const std::vector<Slot> slots = Drain();
+  ASSERT_EQ(slots.size(), 2u);
+  EXPECT_EQ(slots[0].nfnbr, 6);
+  EXPECT_EQ(slots[0].time_us, 0);
+  EXPECT_EQ(slots[1].time_us, 113);
+}
+
+// 16 MB hold 17476 slots: a 3 s outage fills more than the ring.
+TEST_F(SlotAssemblerTest, FillLongerThanTheRingKeepsTheTotalsAndLapsTheReader) {
+  Play(run(0, 1, 0) + run(100, 1, 3000000));
+  const uint64_t filled = std::llround(3.0 * kRate - 1);
+  EXPECT_EQ(h->wtotal, 5 * (filled + 2));
+  const std::vector<Slot> slots = Drain();
+  ASSERT_FALSE(slots.empty());
+  EXPECT_EQ(slots.back().nfnbr, 100);
+  EXPECT_FALSE(slots.back().silent);
+  EXPECT_TRUE(Overflowed()) << "the reader never read while the ring went round";
+}
+
+TEST_F(SlotAssemblerTest, WallClockStepsChangeNeitherLossNorOverflow) {
+  for (int64_t step : {-10000000LL, 10000000LL}) {
+    SetUp();
+    Play(run(0, 200, 0), 100, step);
+    const std::vector<Slot> slots = Drain();
+    EXPECT_EQ(slots.size(), 200u) << step;
+    EXPECT_FALSE(Overflowed()) << step;
+    zelerror err = 0;
+    EXPECT_EQ(zelarray_check_lostdataframes(h.get(), &err), 0) << step;
+  }
+}
+
+TEST_F(SlotAssemblerTest, NothingIsPublishedOnceStopped) {
+  h->running = 0;
+  Play(run(0, 3, 0) + run(10, 1, 2000));
+  EXPECT_EQ(h->wtotal, 0u);
+}
+
+}  // namespace
