@@ -106,8 +106,12 @@ int64_t wall_now_us() {
 zel_arrival arrival_of(zelmsg_t *msg) {
   const int64_t age_us = wall_now_us() - wall_us(msg->arrival);
   const int64_t mono = _zelarray_now_us();
-  return {_zelmsg_extract_framenumber(msg), _zelmsg_extract_dataptr(msg), msg->arrival,
-          age_us > 0 && age_us < mono ? mono - age_us : mono, msg->drops, msg->has_drops};
+  return {_zelmsg_extract_framenumber(msg),
+          _zelmsg_extract_dataptr(msg),
+          msg->arrival,
+          age_us > 0 && age_us < mono ? mono - age_us : mono,
+          msg->drops,
+          msg->has_drops};
 }
 
 // The capture ends on its own: readers blocked on it are woken under ring_lock, so that none can
@@ -242,8 +246,8 @@ void *_zelarray_capture(void *arg) {
 
 void _zelarray_write_fixed(unsigned char *dest, const unsigned char *newer,
                            const unsigned char *older, int nbytes) {
-  _zelarray_write_fixed_after(dest, newer,
-                              older + ZEL_FRAME_BYTES * (zel_frames_per_datagram - 1), nbytes);
+  _zelarray_write_fixed_after(dest, newer, older + ZEL_FRAME_BYTES * (zel_frames_per_datagram - 1),
+                              nbytes);
 }
 
 void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer,

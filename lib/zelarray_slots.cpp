@@ -55,9 +55,9 @@ zel_gap _zelarray_judge_gap(int gap, int64_t elapsed_us, int rate, int64_t kerne
 
 SlotAssembler::SlotAssembler(zelarray_t *handle)
     : handle_(handle),
-      phase_(handle->wait_nfnbr != -1 ? Phase::waiting
+      phase_(handle->wait_nfnbr != -1                ? Phase::waiting
              : handle->dropped < handle->drop_frames ? Phase::dropping
-                                                      : Phase::first),
+                                                     : Phase::first),
       rate_((handle->speed > 0 ? handle->speed : 44100) / zel_frames_per_datagram),
       fix_delay_(handle->fix_delay == zel_true) {
   if (handle->normalize == zel_true) _zelarray_normalize(handle, silence_, sizeof silence_);

@@ -6,9 +6,12 @@
 
 namespace {
 
-#define ZEL_ERROR_COUNT(code, name, text) +1
-constexpr std::array<std::string_view, 0 ZEL_ERROR_TABLE(ZEL_ERROR_COUNT)> _zelarray_errors = {
-#undef ZEL_ERROR_COUNT
+// One entry per code, so that the table's size follows the list.
+#define ZEL_ERROR_ONE(code, name, text) 1,
+constexpr int zel_codes[] = {ZEL_ERROR_TABLE(ZEL_ERROR_ONE)};
+#undef ZEL_ERROR_ONE
+
+constexpr std::array<std::string_view, std::size(zel_codes)> _zelarray_errors = {
 #define ZEL_ERROR_TEXT(code, name, text) text,
     ZEL_ERROR_TABLE(ZEL_ERROR_TEXT)
 #undef ZEL_ERROR_TEXT

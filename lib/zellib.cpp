@@ -13,7 +13,7 @@
 namespace {
 
 constexpr int zel_default_megabytes = 16;
-constexpr int zel_max_megabytes = 2047;  // megabytes * 1048576 must fit an int
+constexpr int zel_max_megabytes = 2047;        // megabytes * 1048576 must fit an int
 constexpr int zel_min_silence_limit_ms = 100;  // one receive's wait: the default
 constexpr int zel_max_silence_limit_ms = 3600000;
 

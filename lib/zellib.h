@@ -231,7 +231,8 @@ ZEL_API int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err);
  * capture is stopping, outputs untouched; zel_false with 1 once the capture ended on its own and
  * every buffer it made has been read (blocked readers are woken); zel_unset with 9 when not
  * capturing, 24 when slot 0 holds no cursor. A buffer that the writer reached while it was being
- * copied is delivered with the overflow flag set. `dest` holds req_frames * 192 bytes; ts (2 values) and nfnbr are optional. */
+ * copied is delivered with the overflow flag set. `dest` holds req_frames * 192 bytes; ts (2
+ * values) and nfnbr are optional. */
 
 ZEL_API zelbool zelarray_get_databuffer(zelarray_t *handle, void *dest, int32_t *ts, zelerror *err);
 ZEL_API zelbool zelarray_get_databuffer_with_nfnbr(zelarray_t *handle, void *dest, int32_t *ts,

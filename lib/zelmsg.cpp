@@ -46,8 +46,8 @@ Take take_datagram(zelarray_t *handle, zelmsg_t *msg) {
   for (;;) {
     sockaddr_in from{};
     iovec io{msg->data, zel_msg_capacity};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timeval)) +
-                                           CMSG_SPACE(sizeof(uint32_t))];
+    alignas(
+        cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(uint32_t))];
     msghdr header{};
     header.msg_name = &from;
     header.msg_namelen = sizeof from;

@@ -41,8 +41,6 @@ double process_cpu_seconds() {
 
 // ---- Descriptors and sockets --------------------------------------------------------------------
 
-namespace {
-
 // The same request as the library's: a bare receiver with a smaller buffer would be no baseline.
 void request_large_buffer(int fd) {
   int size = 8 * 1024 * 1024;
@@ -52,8 +50,6 @@ void request_large_buffer(int fd) {
   if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted >= size) return;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
 }
-
-}  // namespace
 
 Fd bind_udp(const char *address, bool large_buffer) {
   Fd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));

@@ -36,6 +36,8 @@ using Fd = zelsim::detail::Fd;
 Fd bind_udp(const char *address, bool large_buffer);
 // The socket's count of datagrams the kernel dropped for want of room.
 uint32_t kernel_drops(int fd);
+// Asks for the library's 8 MiB receive buffer (forced when privileged).
+void request_large_buffer(int fd);
 // A data datagram numbered `number` with a zero payload.
 void build_datagram(unsigned char *bytes, int number);
 // The number in bytes 1-2 of a datagram, or -1 when it is not a whole data datagram.

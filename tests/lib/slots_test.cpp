@@ -15,7 +15,7 @@ namespace {
 using zeltest::Handle;
 using zeltest::make_handle;
 
-constexpr double kRate = 8820.0;  // datagrams a second at 44100 Hz
+constexpr double kRate = 8820.0;                    // datagrams a second at 44100 Hz
 constexpr int64_t kStart = 1700000000LL * 1000000;  // wall clock of the first arrival, µs
 
 // One datagram as played: its number and its arrival, µs after the first.
@@ -145,11 +145,21 @@ TEST_F(SlotAssemblerTest, SequencesGiveTheirSlotsLossesAndDiscontinuities) {
     int lost_frames, discontinuities, outages;
   } cases[] = {
       {"gap", {{10, 0}, {11, 113}, {14, 454}}, {10, 11, 12, 13, 14}, {2, 3}, 10, 0, 0},
-      {"duplicate and late", {{10, 0}, {11, 113}, {11, 120}, {13, 340}, {12, 350}, {14, 454}},
-       {10, 11, 12, 13, 14}, {2}, 5, 0, 0},
+      {"duplicate and late",
+       {{10, 0}, {11, 113}, {11, 120}, {13, 340}, {12, 350}, {14, 454}},
+       {10, 11, 12, 13, 14},
+       {2},
+       5,
+       0,
+       0},
       {"wrap", {{65535, 0}, {0, 113}}, {65535, 0}, {}, 0, 0, 0},
-      {"restart half a millisecond later", run(20000, 3, 0) + run(0, 2, 227 + 500),
-       {20000, 20001, 20002, 20003, 20004, 20005, 0, 1}, {3, 4, 5}, 15, 1, 0},
+      {"restart half a millisecond later",
+       run(20000, 3, 0) + run(0, 2, 227 + 500),
+       {20000, 20001, 20002, 20003, 20004, 20005, 0, 1},
+       {3, 4, 5},
+       15,
+       1,
+       0},
   };
   for (const Case &c : cases) {
     SetUp();

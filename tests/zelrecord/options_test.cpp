@@ -75,6 +75,19 @@ TEST(Options, CaptureSwitchesReachTheirFields) {
   EXPECT_EQ(o.ring_mb, 16);
 }
 
+TEST(Options, RingGrowsToHoldTheSilenceLimitUnlessGiven) {
+  Options o;
+  ASSERT_EQ(Parse({"x"}, &o), "");
+  EXPECT_EQ(o.silence_limit_s, 10);
+  EXPECT_EQ(ring_megabytes(o), 97) << "12 s at 44100 Hz";
+  ASSERT_EQ(Parse({"--silence-limit", "0.5", "x"}, &o), "");
+  EXPECT_EQ(ring_megabytes(o), 64);
+  ASSERT_EQ(Parse({"--silence-limit", "3600", "x"}, &o), "");
+  EXPECT_EQ(ring_megabytes(o), 2047);
+  ASSERT_EQ(Parse({"--silence-limit", "30", "--ring", "32", "x"}, &o), "");
+  EXPECT_EQ(ring_megabytes(o), 32);
+}
+
 TEST(Options, DoubleDashMakesTheNextArgumentTheOutput) {
   Options o;
   ASSERT_EQ(Parse({"-q", "--", "-take.raw"}, &o), "");
@@ -102,6 +115,8 @@ TEST(Options, BadArgumentsAreRefusedWithAReason) {
       {{"-t", "flac", "x"}, "invalid file type 'flac' (raw, wav, rf64 or h5)"},
       {{"--wait-frame", "65536", "x"}, "invalid frame number '65536' (0 to 65535)"},
       {{"--ring", "8", "x"}, "invalid ring size '8' (16 to 2047)"},
+      {{"--silence-limit", "0.05", "x"}, "invalid silence limit '0.05' (seconds, 0.1 to 3600)"},
+      {{"--silence-limit", "3601", "x"}, "invalid silence limit '3601' (seconds, 0.1 to 3600)"},
       {{"-x", "out"}, "unknown option '-x'"},
       {{"--speed", "1", "x"}, "unknown option '--speed'"},
       {{"x", "-d"}, "option -d needs a value"},

@@ -75,6 +75,10 @@ bool set_options(zelarray_t *handle, const Options &o, bool warnings) {
   if (err == 0) zelarray_fix_drop_X_first_frames(handle, o.drop, &err);
   if (err == 0) zelarray_fix_one_sample_delay(handle, o.fix_delay ? zel_true : zel_false, &err);
   if (err == 0) zelarray_display_warnings(handle, warnings ? zel_true : zel_false, &err);
+  if (err == 0) {
+    zelarray_set_silence_limit(handle, static_cast<int>(std::lround(o.silence_limit_s * 1000)),
+                               &err);
+  }
   if (err != 0) report("setting the capture options", err);
   return err == 0;
 }
@@ -117,7 +121,7 @@ void report(const std::string &what, zelerror err) {
 
 Handle open_array(const Options &options, int req_frames, bool warnings, ArrayInfo *info) {
   zelerror err = 0;
-  Handle handle(zelarray_create(options.ring_mb, req_frames, &err));
+  Handle handle(zelarray_create(ring_megabytes(options), req_frames, &err));
   if (!handle) {
     report("cannot set up the capture", err);
     return nullptr;

@@ -42,14 +42,25 @@ void print_summary(const Options &o, const Recording &r, int rate) {
   std::fprintf(stderr, "zelrecord: recorded %.3f s, %lld frames to %s\n",
                static_cast<double>(r.frames) / rate, static_cast<long long>(r.frames),
                output_name(o).c_str());
-  std::fprintf(stderr, "zelrecord: lost frames %d, kernel drops %d, ring overflows %d\n", r.lost,
-               r.kernel_drops, r.overflows);
+  std::fprintf(stderr,
+               "zelrecord: lost frames %d, kernel drops %d, ring overflows %d, outages %d, "
+               "discontinuities %d\n",
+               r.lost, r.kernel_drops, r.overflows, r.outages, r.discontinuities);
   if (r.frames > 0)
     std::fprintf(stderr, "zelrecord: levels: %s\n", describe_levels(r.peaks).c_str());
 }
 
 // Damaged data is worth a line even in quiet mode.
 void warn_damage(const Recording &r) {
+  for (const Event &e : r.events) {
+    std::fprintf(stderr,
+                 e.kind == Event::outage
+                     ? "zelrecord: warning: the array was silent for %.2f s until %s, recorded "
+                       "as silence\n"
+                     : "zelrecord: warning: the array restarted its numbering at %2$s; %1$.3f s "
+                       "of silence put in by the arrival times\n",
+                 e.filled_s, clock_text(e.at_s).c_str());
+  }
   if (r.lost > 0) {
     std::fprintf(stderr, "zelrecord: warning: %d frames lost on the network, recorded as silence\n",
                  r.lost);

@@ -65,6 +65,23 @@ std::string set_duration(const std::string &text, Options *o) {
   return "";
 }
 
+std::string set_silence_limit(const std::string &text, Options *o) {
+  char *end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0.1 || v > 3600) {
+    return "invalid silence limit '" + text + "' (seconds, 0.1 to 3600)";
+  }
+  o->silence_limit_s = v;
+  return "";
+}
+
+std::string set_ring(const std::string &text, Options *o) {
+  static const Setter checked = int_setter("ring size", 16, 2047, &Options::ring_mb);
+  std::string why = checked(text, o);
+  if (why.empty()) o->ring_given = true;
+  return why;
+}
+
 std::string set_frames(const std::string &text, Options *o) {
   int64_t v = 0;
   if (!to_int64(text, &v) || v < 0) {
@@ -102,7 +119,8 @@ const std::map<std::string, Setter> &value_options() {
       {"gain", [](const std::string &t, Options *o) { return (o->gain_file = t, ""); }},
       {"wait-frame", int_setter("frame number", 0, 65535, &Options::wait_frame)},
       {"drop", int_setter("frame count to drop", 0, 1 << 30, &Options::drop)},
-      {"ring", int_setter("ring size", 16, 2047, &Options::ring_mb)},
+      {"ring", set_ring},
+      {"silence-limit", set_silence_limit},
   };
   return options;
 }
@@ -265,6 +283,13 @@ const char *type_name(FileType type) {
   }
 }
 
+int ring_megabytes(const Options &options) {
+  if (options.ring_given) return options.ring_mb;
+  const double bytes = (options.silence_limit_s + 2) * 44100 * 192;
+  const int wanted = static_cast<int>(std::ceil(bytes / 1048576));
+  return std::clamp(wanted, options.ring_mb, 2047);
+}
+
 int64_t frame_limit(const Options &options, int rate) {
   if (options.frames > 0) return options.frames;
   if (options.duration_s > 0) return std::max<int64_t>(1, std::llround(options.duration_s * rate));
@@ -293,7 +318,11 @@ Record the 64-channel microphone array to OUTPUT ('-' for standard output, raw o
       --wait-frame N     start with the datagram after the one numbered N (0 to 65535)
       --drop N           drop the first N sample frames (in whole datagrams of 5)
       --fix-delay        delay the odd channels by one sample
-      --ring MB          ring buffer in memory, 16 to 2047 MB (default 64)
+      --ring MB          ring buffer in memory, 16 to 2047 MB (default 64, or more to
+                         hold an outage of the silence limit)
+      --silence-limit SECONDS
+                         ride through silences of the array up to SECONDS (0.1 to
+                         3600, default 10), recorded as silence of their length
   -q, --quiet            no status line, no summary: only errors, and warnings of
                          lost or overwritten frames
   -h, --help             print this help and exit

@@ -27,6 +27,8 @@ struct Options {
   bool help = false;
   std::string output;  // "-": standard output
   int ring_mb = 64;
+  bool ring_given = false;      // --ring given; otherwise the ring grows to hold the silence limit
+  double silence_limit_s = 10;  // outages up to this long are ridden through
 };
 
 // Parses args (without the program name). Returns "" on success, else a one-line message.
@@ -34,6 +36,10 @@ std::string parse(const std::vector<std::string> &args, Options *out);
 
 std::string usage();
 const char *type_name(FileType type);
+
+// The ring to ask for: --ring when given, else enough to hold an outage of the silence limit
+// (filled at once when the data returns) and two seconds more, 64 MB at least.
+int ring_megabytes(const Options &options);
 
 // The sample frames to record at `rate` Hz: 0 for no limit.
 int64_t frame_limit(const Options &options, int rate);

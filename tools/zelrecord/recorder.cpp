@@ -22,6 +22,8 @@ double now_seconds() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+}  // namespace
+
 std::string clock_text(double seconds) {
   char text[32];
   const int whole = static_cast<int>(seconds);
@@ -29,8 +31,6 @@ std::string clock_text(double seconds) {
                 seconds - whole / 60 * 60);
   return text;
 }
-
-}  // namespace
 
 Recorder::Recorder(zelarray_t *handle, int req_frames, Sink *sink, RecorderSettings settings)
     : handle_(handle), req_frames_(req_frames), sink_(sink), settings_(settings) {}
@@ -68,15 +68,33 @@ int Recorder::wait_for_event(const sigset_t &signals) {
   for (;;) {
     const timespec period{0, kStatusPeriodNs};
     const int sig = sigtimedwait(&signals, nullptr, &period);
+    watch_counters();
     if (sig > 0 && sig != kWakeSignal) return sig;
     if (reader_done_.load() || capture_failed()) return 0;
     if (settings_.status_line) draw_status();
   }
 }
 
+// The library fills an outage, or the silence of a numbering restart, when data returns: the
+// counters move then, and the lost frames meanwhile tell the silence filled.
+void Recorder::watch_counters() {
+  zelerror err = 0;
+  const int outages = zelarray_check_outages(handle_, &err);
+  const int discontinuities = zelarray_check_discontinuities(handle_, &err);
+  const int lost = zelarray_check_lostdataframes(handle_, &err);
+  const double at = now_seconds() - started_;
+  const double filled = static_cast<double>(lost - lost_seen_) / settings_.rate;
+  if (outages > result_.outages) result_.events.push_back({Event::outage, at, filled});
+  if (discontinuities > result_.discontinuities && outages == result_.outages) {
+    result_.events.push_back({Event::discontinuity, at, filled});
+  }
+  result_.outages = outages;
+  result_.discontinuities = discontinuities;
+  lost_seen_ = lost;
+}
+
 bool Recorder::capture_failed() {
   zelerror err = 0;
-  // While it waits for its start number the capture reports 11 for silence; only 1 is the end.
   if (zelarray_check_capture_ok(handle_, &err) == zel_true || err != 1) return false;
   if (settings_.status_line) std::fputs("\r\033[K", stderr);
   report("the array stopped streaming", err);
@@ -94,6 +112,7 @@ void Recorder::stop_capture() {
   }
   result_.lost = zelarray_check_lostdataframes(handle_, &err);
   result_.kernel_drops = zelarray_check_kernel_drops(handle_, &err);
+  watch_counters();
 }
 
 void Recorder::draw_status() {

@@ -8,12 +8,21 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "levels.h"
 #include "sink.h"
 #include "zellib.h"
 
 namespace zelrecord {
+
+// An outage ridden through, or a restart of the array's numbering, as the controlling thread
+// saw it: when (seconds into the recording, when it was noticed) and the silence filled.
+struct Event {
+  enum Kind { outage, discontinuity } kind;
+  double at_s;
+  double filled_s;
+};
 
 // What a finished recording reports.
 struct Recording {
@@ -22,10 +31,13 @@ struct Recording {
   int overflows = 0;     // reads that found their data overwritten
   int lost = 0;          // frames the network lost, zero-filled by the library
   int kernel_drops = 0;  // datagrams this host's kernel dropped
-  double seconds = 0;    // wall time of the capture
-  Peaks peaks{};         // over the whole recording
-  int stop_signal = 0;   // SIGINT or SIGTERM when one ended the recording
-  bool failed = false;   // a failure was printed
+  int outages = 0;       // silences ridden through, recorded as silence of their length
+  int discontinuities = 0;
+  std::vector<Event> events;
+  double seconds = 0;   // wall time of the capture
+  Peaks peaks{};        // over the whole recording
+  int stop_signal = 0;  // SIGINT or SIGTERM when one ended the recording
+  bool failed = false;  // a failure was printed
 };
 
 struct RecorderSettings {
@@ -34,6 +46,9 @@ struct RecorderSettings {
   bool status_line = false;  // redraw a status line on standard error
   int wait_frame = -1;       // shown while the capture waits for it
 };
+
+// hh:mm:ss.s
+std::string clock_text(double seconds);
 
 class Recorder {
  public:
@@ -53,6 +68,7 @@ class Recorder {
 
   int wait_for_event(const sigset_t &signals);
   bool capture_failed();
+  void watch_counters();
   void draw_status();
   void stop_capture();
 
@@ -67,6 +83,7 @@ class Recorder {
   std::atomic<int64_t> written_{0};
   PeakMeter meter_;
   Recording result_;  // the controlling thread's findings
+  int lost_seen_ = 0;
   // The reader's findings, read only after it is joined.
   struct {
     int64_t skipped = 0;

@@ -80,14 +80,17 @@ struct OutBuffers {
   std::vector<std::array<uint8_t, kDataDatagramBytes>> datagrams;
   std::vector<iovec> iov;
   std::vector<mmsghdr> msgs;
-  std::vector<int64_t> sent_us;  // send time of each datagram when the send log is on, -1: failed
+  // Wall-clock times around the send call of each datagram while the send log is on; -1: failed.
+  std::vector<int64_t> before_us;
+  std::vector<int64_t> after_us;
 
   void resize(size_t n) {
     if (datagrams.size() >= n) return;
     datagrams.resize(n);
     iov.resize(n);
     msgs.resize(n);
-    sent_us.resize(n);
+    before_us.resize(n);
+    after_us.resize(n);
   }
 };
 
@@ -181,9 +184,9 @@ struct Emulator::Impl {
   State s;
   Stats stats;
   // The send log lives outside State, so that it can be switched on before start.
-  std::atomic<bool> send_log_on{false};                // read by the stream thread without m
-  size_t send_log_capacity = 0;                        // guarded by m
-  std::vector<std::pair<uint16_t, int64_t>> send_log;  // guarded by m
+  std::atomic<bool> send_log_on{false};          // read by the stream thread without m
+  size_t send_log_capacity = 0;                  // guarded by m
+  std::vector<Emulator::SentDatagram> send_log;  // guarded by m
 
   bool start(std::string *error);
   void stop();
@@ -448,16 +451,20 @@ void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_i
   size_t done = 0;
   uint64_t failed = 0;
   while (done < count) {
+    const int64_t before = logging ? wall_clock_us() : 0;
     int n = ::sendmmsg(sock.get(), out.msgs.data() + done, static_cast<unsigned>(count - done), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {  // the first datagram of the rest failed: it is lost, go on with the next
-      if (logging) out.sent_us[done] = -1;
+      if (logging) out.after_us[done] = -1;
       ++failed;
       ++done;
       continue;
     }
-    if (logging)
-      std::fill_n(out.sent_us.begin() + static_cast<ptrdiff_t>(done), n, wall_clock_us());
+    if (logging) {
+      const int64_t after = wall_clock_us();
+      std::fill_n(out.before_us.begin() + static_cast<ptrdiff_t>(done), n, before);
+      std::fill_n(out.after_us.begin() + static_cast<ptrdiff_t>(done), n, after);
+    }
     done += static_cast<size_t>(n);
   }
   std::lock_guard lk(m);
@@ -465,7 +472,8 @@ void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_i
   stats.send_errors += failed;
   if (logging && send_log_on.load(std::memory_order_relaxed)) {
     for (size_t i = 0; i < count && send_log.size() < send_log_capacity; ++i) {
-      if (out.sent_us[i] >= 0) send_log.emplace_back(batch[i].number, out.sent_us[i]);
+      if (out.after_us[i] >= 0)
+        send_log.push_back({batch[i].number, out.before_us[i], out.after_us[i]});
     }
   }
   s.in_flight = false;
@@ -837,7 +845,7 @@ Stats Emulator::stats() const {
 }
 
 void Emulator::set_send_log(bool on, size_t capacity) {
-  std::vector<std::pair<uint16_t, int64_t>> room;
+  std::vector<SentDatagram> room;
   if (on) room.reserve(capacity);  // allocated outside the lock the stream thread takes
   std::lock_guard lk(impl_->m);
   if (on) {
@@ -847,7 +855,7 @@ void Emulator::set_send_log(bool on, size_t capacity) {
   impl_->send_log_on.store(on, std::memory_order_relaxed);
 }
 
-std::vector<std::pair<uint16_t, int64_t>> Emulator::send_log() const {
+std::vector<Emulator::SentDatagram> Emulator::send_log() const {
   std::lock_guard lk(impl_->m);
   return impl_->send_log;
 }

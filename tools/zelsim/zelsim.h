@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace zelsim {
@@ -170,12 +169,18 @@ class Emulator {
   Stats stats() const;
 
   // --- Send times. While the log is on, every data datagram put on the wire is logged in send
-  // order as {number, wall-clock time in microseconds (CLOCK_REALTIME), read just after the send
-  // call that carried it}; copies are logged each, failed sends not at all. Switching it on
-  // empties it and makes room for `capacity` entries, so that the stream thread never allocates;
-  // once full, later datagrams go unlogged. Switching it off keeps what it holds.
+  // order with the wall-clock time (CLOCK_REALTIME, microseconds) read just before and just after
+  // the send call that carried it: the datagram entered the kernel in between. Copies are logged
+  // each, failed sends not at all. Switching the log on empties it and makes room for `capacity`
+  // entries, so that the stream thread never allocates; once full, later datagrams go unlogged.
+  // Switching it off keeps what it holds.
+  struct SentDatagram {
+    uint16_t number = 0;
+    int64_t before_us = 0;
+    int64_t after_us = 0;
+  };
   void set_send_log(bool on, size_t capacity = size_t{1} << 19);
-  std::vector<std::pair<uint16_t, int64_t>> send_log() const;
+  std::vector<SentDatagram> send_log() const;
 
  private:
   struct Impl;
