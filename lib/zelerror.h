@@ -34,7 +34,8 @@
     "'zelarray_create' function")                                                    \
   X(24, cursor, "Error working with this cursor")                                    \
   X(25, norm_files, "Error reading from normalization files")                        \
-  X(26, silence_limit, "Error with value of \"silence limit\"")
+  X(26, silence_limit, "Error with value of \"silence limit\"")                      \
+  X(27, count, "Invalid value for 'count'")
 
 enum zel_code : int {
 #define ZEL_ERROR_ENUM(code, name, text) ze_##name = (code),

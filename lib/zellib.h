@@ -4,7 +4,7 @@
  * Conventions
  * - Every call reports its outcome through a status, a `zelerror *` given as the LAST argument,
  *   except: zelcursor_get_ptr (status sixth of eight), zelcursor_isof (no status) and
- *   zelarray_perror (status first). 0 is success; 1 to 26 are the codes printed by
+ *   zelarray_perror (status first). 0 is success; 1 to 27 are the codes printed by
  *   zelarray_perror. A failing call returns a fixed value (0, 101, zel_unset or NULL, as each
  *   contract says), so only the status is a reliable sign of failure. A null status pointer is
  *   allowed and simply not written.
@@ -126,7 +126,7 @@ typedef struct zelarray {
 ZEL_API void zelarray_init_zelerror(zelerror *err);
 /* zel_true when *err holds a failure, zel_false when it is 0 (or err is NULL). */
 ZEL_API zelbool zelarray_check_zelerror(zelerror *err);
-/* Print "text: message\n" for *err on stderr ("text: unknown error\n" outside 0..26). */
+/* Print "text: message\n" for *err on stderr ("text: unknown error\n" outside 0..27). */
 ZEL_API void zelarray_perror(zelerror *err, const char *text);
 
 /* ---- Handle and capture options --------------------------------------------------------- */
@@ -268,6 +268,17 @@ ZEL_API zelbool zelarray_get_cursorptr_nonblocking_with_nfnbr(zelarray_t *handle
 /* The cursor's overflow flag; 24 and zel_unset for a cursor of another handle. Any state. */
 ZEL_API zelbool zelarray_check_cursor_overflow(zelarray_t *handle, zelcursor_t *cursor,
                                                zelerror *err);
+
+/* ---- Sample decoding (no handle; any thread) -----------------------------------------------
+ * `frames` holds `count` sample frames of 192 bytes as the ring and raw files hold them; `dest`
+ * receives 64 * count values, frame-major (dest[64 * f + c] is channel c of frame f). The two
+ * ranges must not overlap. NULL frames or dest: 4; count < 0: 27; nothing written on failure. */
+
+/* Each 24-bit big-endian two's-complement sample, sign-extended to int32 (-8388608..8388607). */
+ZEL_API void zelarray_decode_samples(const void *frames, int count, int32_t *dest, zelerror *err);
+/* The same values divided by 2^23, so full scale is [-1, 1): exact in float. */
+ZEL_API void zelarray_decode_samples_float(const void *frames, int count, float *dest,
+                                           zelerror *err);
 
 /* ---- Cursors ---------------------------------------------------------------------------------
  * Any state, also while capturing, from any thread. A cursor must not be deleted or

@@ -39,6 +39,10 @@ soname=$(objdump -p "$libdir/libzel.so" | awk '$1 == "SONAME" {print $2}')
 # Only the public calls leave the shared library.
 leaked=$(nm -D --defined-only "$libdir/libzel.so" | awk '$2 == "T" && $3 !~ /^zel(array|cursor)_/ {print $3}')
 [ -z "$leaked" ] || fail "non-public functions exported: $leaked"
+for call in zelarray_create zelarray_decode_samples zelarray_decode_samples_float; do
+  nm -D --defined-only "$libdir/libzel.so" | awk -v c="$call" '$2 == "T" && $3 == c {f = 1} END {exit !f}' ||
+    fail "$call not exported"
+done
 
 echo "== find_package(zel)"
 cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
@@ -55,4 +59,13 @@ echo "pkg-config: $pc_flags"
 "$cc" -std=c99 -pedantic -Wall -Werror "${flags[@]}" "$here/consumer.c" -o "$work/consumer-pc" \
       $pc_flags || fail "pkg-config flags do not build the consumer"
 LD_LIBRARY_PATH="$libdir" "$work/consumer-pc" || fail "pkg-config-built consumer failed"
+echo "== python3 -c 'import zel'"
+pydir=$(find "$prefix" -type d -name zel -path '*-packages/zel' -print -quit)
+if [ -z "$sanitize" ] && [ -n "$pydir" ] && /usr/bin/python3 -c 'import numpy, cffi' 2>/dev/null; then
+  found=$(cd / && env -u ZEL_LIBRARY PYTHONPATH="$(dirname "$pydir")" /usr/bin/python3 -c \
+            'import zel; print(zel.library_path)') || fail "the installed package does not import"
+  [ "$found" = "$libdir/libzel.so.1" ] || fail "the installed package loads $found"
+elif [ -z "$pydir" ]; then
+  fail "the Python package is not installed"
+fi
 echo "install: ok"

@@ -70,6 +70,19 @@ static void check_blocks(zelarray_t *h) {
   CHECK(zelarray_get_one_blocksize(h, &err) == ZEL_FRAME_BYTES);
 }
 
+static void check_decoding(void) {
+  const unsigned char frame[ZEL_FRAME_BYTES] = {0x80, 0x00, 0x00, 0x7F, 0xFF, 0xFF};
+  int32_t ints[64];
+  float floats[64];
+  zelerror err = -1;
+  zelarray_decode_samples(frame, 1, ints, &err);
+  CHECK(err == 0 && ints[0] == -8388608 && ints[1] == 8388607 && ints[2] == 0);
+  zelarray_decode_samples_float(frame, 1, floats, &err);
+  CHECK(err == 0 && floats[0] == -1.0f && floats[1] < 1.0f);
+  zelarray_decode_samples(frame, -1, ints, &err);
+  CHECK(err == 27);
+}
+
 static void check_cursors(zelarray_t *h) {
   zelerror err = -1;
   zelcursor_t *cursor = zelcursor_create(h, 512, &err);
@@ -91,6 +104,7 @@ int main(void) {
   zelerror err = -1;
   zelarray_t *h;
   check_status_calls();
+  check_decoding();
   CHECK(zelarray_create(15, 1024, &err) == NULL && err == 3);
   h = zelarray_create(0, 1024, &err);
   CHECK(err == 0 && h != NULL);

@@ -11,7 +11,7 @@ namespace {
 using zeltest::StderrCapture;
 
 // Written out again here on purpose: the library's table must match these texts byte for byte.
-const char *const expected_texts[27] = {
+const char *const expected_texts[28] = {
     "All ok",
     "Error during capture",
     "Invalid value for \"req data frame per buffer\"",
@@ -40,6 +40,7 @@ const char *const expected_texts[27] = {
     "Error working with this cursor",
     "Error reading from normalization files",
     "Error with value of \"silence limit\"",
+    "Invalid value for 'count'",
 };
 
 std::string perror_output(zelerror *err, const char *text) {
@@ -49,7 +50,7 @@ std::string perror_output(zelerror *err, const char *text) {
 }
 
 TEST(Perror, EveryCodePrintsCallerTextAndItsMessage) {
-  for (zelerror code = 0; code <= 26; ++code) {
+  for (zelerror code = 0; code <= 27; ++code) {
     zelerror err = code;
     EXPECT_EQ(perror_output(&err, "capture"),
               std::string("capture: ") + expected_texts[code] + "\n")
@@ -59,7 +60,7 @@ TEST(Perror, EveryCodePrintsCallerTextAndItsMessage) {
 }
 
 TEST(Perror, CodeOutsideTableIsUnknownError) {
-  for (zelerror code : {27, -1, 1000, INT_MAX, INT_MIN}) {
+  for (zelerror code : {28, -1, 1000, INT_MAX, INT_MIN}) {
     zelerror err = code;
     EXPECT_EQ(perror_output(&err, "open"), "open: unknown error\n") << "code " << code;
   }

@@ -52,6 +52,10 @@ TEST(Options, TypeFollowsTheExtensionUnlessGiven) {
   EXPECT_EQ(o.type, FileType::wav);
   ASSERT_EQ(Parse({"take.rf64"}, &o), "");
   EXPECT_EQ(o.type, FileType::rf64);
+  ASSERT_EQ(Parse({"take.h5"}, &o), "");
+  EXPECT_EQ(o.type, FileType::h5);
+  ASSERT_EQ(Parse({"-t", "h5", "take"}, &o), "");
+  EXPECT_EQ(o.type, FileType::h5);
   ASSERT_EQ(Parse({"-t", "raw", "take.wav"}, &o), "");
   EXPECT_EQ(o.type, FileType::raw);
 }
@@ -108,7 +112,7 @@ TEST(Options, BadArgumentsAreRefusedWithAReason) {
       {{"-d", "-1", "x"}, "invalid duration '-1' (seconds, 0 for no limit)"},
       {{"-d", "3s", "x"}, "invalid duration '3s' (seconds, 0 for no limit)"},
       {{"-s", "1e3", "x"}, "invalid frame count '1e3' (0 for no limit)"},
-      {{"-t", "flac", "x"}, "invalid file type 'flac' (raw, wav or rf64)"},
+      {{"-t", "flac", "x"}, "invalid file type 'flac' (raw, wav, rf64 or h5)"},
       {{"--wait-frame", "65536", "x"}, "invalid frame number '65536' (0 to 65535)"},
       {{"--ring", "8", "x"}, "invalid ring size '8' (16 to 2047)"},
       {{"--silence-limit", "0.05", "x"}, "invalid silence limit '0.05' (seconds, 0.1 to 3600)"},

@@ -179,7 +179,7 @@ TEST_F(Zelrecord, UnreachableArrayIsOneClearErrorWithStatus1) {
 
 TEST_F(Zelrecord, FullDiskIsOneClearErrorWithStatus1) {
   StartArray();
-  for (const char *type : {"raw", "wav"}) {
+  for (const char *type : {"raw", "wav", "h5"}) {
     const ChildResult r = Record({"-q", "-s", "44100", "-t", type, "/dev/full"});
     EXPECT_EQ(r.status, 1) << type;
     EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;

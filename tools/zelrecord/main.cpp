@@ -1,4 +1,4 @@
-// zelrecord: records the 64-channel microphone array to a raw, WAV or RF64 file.
+// zelrecord: records the 64-channel microphone array to a raw, WAV, RF64 or HDF5 file.
 #include <signal.h>
 #include <unistd.h>
 
@@ -29,11 +29,12 @@ std::string output_name(const Options &o) {
 
 void print_start(const Options &o, const ArrayInfo &info, int64_t limit) {
   std::fprintf(stderr,
-               "zelrecord: recording array %d (PROM %s) at %s, %d Hz, %s, 64 channels, 24-bit%s, "
+               "zelrecord: recording array %d (PROM %s) at %s, %d Hz, %s, 64 channels, %s%s, "
                "to %s (%s)",
                info.id, info.prom.c_str(), o.address.c_str(), info.rate,
-               o.slave ? "slave" : "master", o.mean_file.empty() ? "" : ", normalized",
-               output_name(o).c_str(), type_name(o.type));
+               o.slave ? "slave" : "master", o.type == FileType::h5 ? "float32" : "24-bit",
+               o.mean_file.empty() ? "" : ", normalized", output_name(o).c_str(),
+               type_name(o.type));
   if (limit > 0) std::fprintf(stderr, ", %.3f s", static_cast<double>(limit) / info.rate);
   std::fputs("\n", stderr);
 }
@@ -130,6 +131,7 @@ int record(const Options &o, const sigset_t &stop) {
   Recorder recorder(handle.get(), kReqFrames, sink.get(),
                     RecorderSettings{info.rate, limit, status_line, o.wait_frame});
   Recording r = recorder.run(stop);
+  sink->note_losses(Losses{r.lost, r.kernel_drops, r.overflows, r.skipped});
   if (!sink->finish(&error)) {
     std::fprintf(stderr, "zelrecord: %s\n", error.c_str());
     r.failed = true;

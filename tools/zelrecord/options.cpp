@@ -57,8 +57,10 @@ std::string set_type(const std::string &text, Options *o) {
     o->type = FileType::wav;
   } else if (text == "rf64") {
     o->type = FileType::rf64;
+  } else if (text == "h5") {
+    o->type = FileType::h5;
   } else {
-    return "invalid file type '" + text + "' (raw, wav or rf64)";
+    return "invalid file type '" + text + "' (raw, wav, rf64 or h5)";
   }
   o->type_given = true;
   return "";
@@ -116,6 +118,7 @@ void infer_type(Options *o) {
   if (o->type_given) return;
   if (ends_with(o->output, ".wav")) o->type = FileType::wav;
   if (ends_with(o->output, ".rf64")) o->type = FileType::rf64;
+  if (ends_with(o->output, ".h5")) o->type = FileType::h5;
 }
 
 std::string check_combinations(const Options &o) {
@@ -155,6 +158,8 @@ const char *type_name(FileType type) {
       return "wav";
     case FileType::rf64:
       return "rf64";
+    case FileType::h5:
+      return "h5";
     default:
       return "raw";
   }
@@ -182,11 +187,14 @@ Record the 64-channel microphone array to OUTPUT ('-' for standard output, raw o
       --slave            run the array as a clock slave (default: master)
   -d, --duration SECONDS stop after SECONDS of audio (decimals allowed; 0: no limit)
   -s, --frames FRAMES    stop after FRAMES sample frames (0: no limit)
-  -t, --type raw|wav|rf64
-                         file type (default: from OUTPUT's extension .wav or .rf64,
-                         else raw); raw is the sample frames as captured, 192 bytes
-                         each, as zelnormalize reads them; wav and rf64 hold 64
-                         channels of 24-bit PCM, rf64 for files past 4 GiB
+  -t, --type raw|wav|rf64|h5
+                         file type (default: from OUTPUT's extension .wav, .rf64 or
+                         .h5, else raw); raw is the sample frames as captured, 192
+                         bytes each, as zelnormalize reads them; wav and rf64 hold 64
+                         channels of 24-bit PCM, rf64 for files past 4 GiB; h5 is
+                         HDF5 with a float32 dataset time_data (frames, 64), full
+                         scale [-1, 1), its attribute sample_freq the rate, and the
+                         start time and loss counts as attributes
       --mean FILE --gain FILE
                          normalize every sample with zelnormalize's two files
       --wait-frame N     start with the datagram after the one numbered N (0 to 65535)

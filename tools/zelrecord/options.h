@@ -8,7 +8,7 @@
 
 namespace zelrecord {
 
-enum class FileType { raw, wav, rf64 };
+enum class FileType { raw, wav, rf64, h5 };
 
 struct Options {
   std::string address = "127.0.0.2";

@@ -133,7 +133,8 @@ void Recorder::read_loop() {
 // Reads and writes one buffer; false when the recording is over for the reader.
 bool Recorder::read_one(std::vector<unsigned char> *buffer, uint64_t *passed) {
   zelerror err = 0;
-  const zelbool got = zelarray_get_databuffer(handle_, buffer->data(), nullptr, &err);
+  int32_t ts[2] = {0, 0};
+  const zelbool got = zelarray_get_databuffer(handle_, buffer->data(), ts, &err);
   if (got != zel_true) {
     if (got == zel_unset && !stop_.load()) {
       report("reading the capture", err);
@@ -150,6 +151,7 @@ bool Recorder::read_one(std::vector<unsigned char> *buffer, uint64_t *passed) {
     ++reader_.overflows;
     if (!write_silence(overwritten)) return false;
   }
+  if (written_.load() == 0 && overwritten <= 0) sink_->note_start(ts[0] + ts[1] / 1e9);
   return write_frames(buffer->data(), req_frames_);
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "h5sink.h"
 #include "levels.h"
 
 namespace zelrecord {
@@ -169,6 +170,7 @@ std::unique_ptr<Sink> open_sndfile(const std::string &path, FileType type, int r
 
 std::unique_ptr<Sink> open_sink(const std::string &path, FileType type, int rate,
                                 std::string *error) {
+  if (type == FileType::h5) return open_h5_sink(path, rate, error);
   if (type != FileType::raw) return open_sndfile(path, type, rate, error);
   if (path == "-") return std::make_unique<RawSink>(STDOUT_FILENO, false, "standard output");
   const int fd = open_for_writing(path, error);

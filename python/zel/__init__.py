@@ -1,0 +1,16 @@
+"""The 64-channel network microphone array from Python.
+
+    import zel
+    data = zel.rec(2.0)                     # (88200, 64) float32, full scale [-1, 1)
+    with zel.Array("127.0.0.2") as array:
+        with array.capture(blocksize=4410) as stream:
+            for block in stream:            # block.data: (4410, 64); block.time, block.nfnbr
+                ...
+"""
+from ._ffi import ZelError, library_path
+from ._core import Array, Block, Reader, Stream, rec
+from ._files import read_calibration, read_raw
+
+__all__ = ["Array", "Block", "Reader", "Stream", "ZelError", "rec", "read_raw",
+           "read_calibration", "library_path"]
+__version__ = "1.0.0"

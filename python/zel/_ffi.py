@@ -1,0 +1,181 @@
+"""The shared library through cffi in ABI mode: declarations, loading, status codes."""
+import os
+import pathlib
+import threading
+
+import cffi
+
+ffi = cffi.FFI()
+ffi.cdef("""
+typedef int zelerror;
+typedef int zelbool;
+typedef struct zelarray zelarray_t;
+typedef struct { int64_t opaque[6]; } zel_cond_t;
+typedef struct zelcursor {
+  int rpos;
+  int frames;
+  int datasize;
+  int slot;
+  zel_cond_t cond;
+  uint64_t last_ts;
+  zelbool overflow;
+  uint64_t rtotal;
+} zelcursor_t;
+
+void zelarray_perror(zelerror *err, const char *text);
+
+zelarray_t *zelarray_create(int megabytes, int req_frames, zelerror *err);
+void zelarray_delete(zelarray_t *handle, zelerror *err);
+void zelarray_wait_nfnbr(zelarray_t *handle, int nfnbr, zelerror *err);
+void zelarray_fix_drop_X_first_frames(zelarray_t *handle, int frames, zelerror *err);
+void zelarray_fix_one_sample_delay(zelarray_t *handle, zelbool fix, zelerror *err);
+void zelarray_normalize(zelarray_t *handle, void *means, void *gains, zelerror *err);
+
+void zelarray_comminit(zelarray_t *handle, const char *address, zelerror *err);
+int zelarray_ask_speed(zelarray_t *handle, zelerror *err);
+void zelarray_set_speed(zelarray_t *handle, int speed, zelerror *err);
+zelbool zelarray_ask_slave(zelarray_t *handle, zelerror *err);
+void zelarray_set_slave(zelarray_t *handle, zelbool slave, zelerror *err);
+int zelarray_ask_id(zelarray_t *handle, zelerror *err);
+void zelarray_ask_promnb(zelarray_t *handle, char *buffer, zelerror *err);
+void zelarray_initparams(zelarray_t *handle, zelerror *err);
+
+void zelarray_capture_on(zelarray_t *handle, zelerror *err);
+void zelarray_capture_off(zelarray_t *handle, zelerror *err);
+zelbool zelarray_check_capture_ok(zelarray_t *handle, zelerror *err);
+int zelarray_check_lostdataframes(zelarray_t *handle, zelerror *err);
+int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err);
+
+zelcursor_t *zelcursor_create(zelarray_t *handle, int frames, zelerror *err);
+void zelcursor_delete(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+int zelcursor_get_datasize(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+zelbool zelcursor_check_overflow(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+zelbool zelcursor_get_ptr(zelarray_t *handle, zelcursor_t *cursor, void **data, int32_t *ts,
+                          int *nfnbr, zelerror *err, zelbool blocking, zelbool advance);
+
+void zelarray_decode_samples(const void *frames, int count, int32_t *dest, zelerror *err);
+void zelarray_decode_samples_float(const void *frames, int count, float *dest, zelerror *err);
+
+/* Calls that a newer library has; reached only after a look-up. */
+void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *err);
+int zelarray_check_discontinuities(zelarray_t *handle, zelerror *err);
+int zelarray_check_outages(zelarray_t *handle, zelerror *err);
+
+/* The C library: calibration data reaches zelarray_normalize as memory streams. */
+void *fmemopen(void *buf, size_t size, const char *mode);
+int fclose(void *stream);
+""")
+
+ZEL_TRUE, ZEL_FALSE, ZEL_UNSET = 99, 101, 440
+FRAME_BYTES = 192
+CHANNELS = 64
+SONAME = "libzel.so.1"
+
+_here = pathlib.Path(__file__).resolve().parent
+
+
+def _candidates():
+    """Where libzel.so.1 may be, in the order it is looked for."""
+    explicit = os.environ.get("ZEL_LIBRARY")
+    if explicit:
+        yield pathlib.Path(explicit)
+        return
+    yield _here / SONAME  # copied beside the package
+    try:
+        from . import _install  # written by `cmake --install`
+
+        yield pathlib.Path(_install.LIBRARY)
+    except ImportError:
+        pass
+    # A source checkout: python/zel inside the tree, the library in its build folder.
+    build = os.environ.get("ZEL_BUILD_DIR")
+    for folder in ([pathlib.Path(build)] if build else []) + [_here.parent.parent / "build"]:
+        yield folder / "lib" / SONAME
+
+
+def _load():
+    for path in _candidates():
+        if path.is_file():
+            return ffi.dlopen(str(path)), str(path)
+    if os.environ.get("ZEL_LIBRARY"):
+        raise ImportError(f"ZEL_LIBRARY names {os.environ['ZEL_LIBRARY']}, which does not exist")
+    try:  # an installed library on the loader's path
+        return ffi.dlopen(SONAME), SONAME
+    except OSError as e:
+        raise ImportError(
+            f"zel: cannot find {SONAME}: build the library, install it, or set ZEL_LIBRARY"
+        ) from e
+
+
+lib, library_path = _load()
+libc = ffi.dlopen(None)
+
+
+def has(name):
+    """True when the loaded library defines the call `name`."""
+    try:
+        getattr(lib, name)
+        return True
+    except (AttributeError, NotImplementedError):
+        return False
+
+
+def _library_texts():
+    """The library's message of every status code, as zelarray_perror prints them.
+
+    Read once, at import, through a pipe in place of the standard error stream.
+    """
+    texts = {}
+    read_fd, write_fd = os.pipe()
+    saved = os.dup(2)
+    try:
+        os.dup2(write_fd, 2)
+        err = ffi.new("zelerror *")
+        for code in range(0, 100):
+            err[0] = code
+            lib.zelarray_perror(err, b"")
+            # ": text\n" from an unbuffered stream; "unknown error" ends the table.
+            text = os.read(read_fd, 4096).decode("utf-8", "replace")
+            text = text[2:].rstrip("\n")
+            if text == "unknown error":
+                break
+            texts[code] = text
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(read_fd)
+        os.close(write_fd)
+    return texts
+
+
+_texts = _library_texts()
+
+
+class ZelError(Exception):
+    """A failure reported by the library: `.code` is its status, the message its text."""
+
+    def __init__(self, code, context=None):
+        self.code = int(code)
+        self.text = _texts.get(self.code, f"unknown error {self.code}")
+        message = f"{context}: {self.text}" if context else self.text
+        super().__init__(message)
+
+
+class _Status(threading.local):
+    def __init__(self):
+        self.err = ffi.new("zelerror *")
+
+
+_status = _Status()
+
+
+def status():
+    """A status cell of the calling thread, cleared."""
+    err = _status.err
+    err[0] = 0
+    return err
+
+
+def check(err, context):
+    if err[0] != 0:
+        raise ZelError(err[0], context)
