@@ -9,5 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZEL_BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -DZEL_SANITIZE="${ZEL_SANITIZE:-}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
+# What third-party libraries leak is not ours to report.
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 # shellcheck disable=SC2086
 ctest --test-dir "$build" -j2 --output-on-failure ${ZEL_CTEST_ARGS:-}
