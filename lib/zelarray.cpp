@@ -329,14 +329,17 @@ void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes) {
 namespace {
 
 // The walk of the cursor table runs under ring_lock, so that a cursor deleted by another thread is
-// never touched after it left the table.
+// never touched after it left the table. A reader counts itself a waiter under the same lock
+// before it sleeps, so one that is not counted has not yet tested readiness and needs no signal.
 void signal_ready_cursors(zelarray_t *handle) {
   int visited = 0;
   for (int i = 0; i < ZEL_MAX_CURSORS && visited < handle->cursor_count; ++i) {
     zelcursor_t *cursor = handle->cursors[i];
     if (cursor == nullptr) continue;
     ++visited;
-    if (_zelarray_rb_canread(handle, cursor)) pthread_cond_signal(&cursor->cond);
+    if (zel_load(cursor->waiters) > 0 && _zelarray_rb_canread(handle, cursor)) {
+      pthread_cond_signal(&cursor->cond);
+    }
   }
 }
 
@@ -397,12 +400,13 @@ namespace {
 // The copy runs without ring_lock, so a writer short of the reader's lap may have come round to
 // the span meanwhile. The slots it may be writing lie within zel_writer_span_frames of wtotal, so
 // the span (the buffer the cursor just passed) is intact while they end no later than a ring past
-// the span's start. wtotal is read with a read-modify-write that adds nothing: its release half
-// keeps it after the copy's reads (a stand-alone fence would do the same, but ThreadSanitizer
-// builds reject fences).
+// the span's start. The fence keeps the load of wtotal after the copy's reads; g++ refuses
+// stand-alone fences under ThreadSanitizer, which does not model them, so that build does without.
 bool writer_reached_copy(zelarray_t *handle, zelcursor_t *cursor) {
-  const uint64_t written =
-      std::atomic_ref<uint64_t>(handle->wtotal).fetch_add(0, std::memory_order_acq_rel);
+#if !defined(__SANITIZE_THREAD__)
+  std::atomic_thread_fence(std::memory_order_acquire);
+#endif
+  const uint64_t written = zel_load(handle->wtotal, std::memory_order_acquire);
   const uint64_t start = zel_load(cursor->rtotal) - static_cast<uint64_t>(cursor->frames);
   const uint64_t writing_end = written + static_cast<uint64_t>(zel_writer_span_frames);
   return writing_end > start + static_cast<uint64_t>(handle->ring_frames);

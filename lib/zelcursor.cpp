@@ -65,7 +65,9 @@ bool wait_ready(zelarray_t *handle, zelcursor_t *cursor, bool blocking, bool &la
     lapped = skip_overwritten(handle, cursor) || lapped;
     ready = _zelarray_rb_canread(handle, cursor) != 0;
     if (ready || !blocking || zel_load(handle->running) == 0) break;
+    zel_store(cursor->waiters, cursor->waiters + 1);
     pthread_cond_wait(&cursor->cond, &handle->ring_lock);
+    zel_store(cursor->waiters, cursor->waiters - 1);
   }
   pthread_mutex_unlock(&handle->ring_lock);
   return ready;

@@ -73,6 +73,7 @@ typedef struct zelcursor {
   uint64_t last_ts;    /* nanosecond time of the first buffer read since (re)initialisation */
   zelbool overflow;    /* zel_true once the writer has overtaken this reader */
   uint64_t rtotal;     /* sample frames passed since (re)initialisation */
+  int waiters;         /* readers blocked on cond; changed under ring_lock, atomic */
 } zelcursor_t;
 
 /* The capture handle: one per array. Created by zelarray_create, freed by zelarray_delete. */
