@@ -1,5 +1,6 @@
 #include "zelarray.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -129,10 +130,10 @@ constexpr int64_t zel_poll_below_us = 1000;
 
 // Waits for the next receive: until input comes when the readers need every datagram soon, else
 // until the next tick of a timer of the receive period. Never longer than
-// zel_max_receive_period_us, so that a stop request is seen that soon. False when the socket
-// failed.
-bool wait_for_receive(zelarray_t *handle, int64_t &next_us) {
-  const int64_t period_us = _zelarray_receive_period_us(handle);
+// zel_max_receive_period_us, so that a stop request is seen that soon, nor than `bound_us`, a
+// quarter of what the socket buffer holds. False when the socket failed.
+bool wait_for_receive(zelarray_t *handle, int64_t bound_us, int64_t &next_us) {
+  const int64_t period_us = _zelarray_receive_period_us(handle, bound_us);
   if (period_us < zel_poll_below_us) {
     next_us = 0;
     return _zelmsg_wait_input(handle, zel_max_receive_period_us / 1000) != zel_wait::failed;
@@ -283,9 +284,13 @@ void *_zelarray_capture(void *arg) {
   const int64_t limit_us = static_cast<int64_t>(handle->silence_limit_ms) * 1000;
   int64_t heard_us = _zelarray_now_us();
   int64_t next_us = 0;
+  // A buffer smaller than asked for (the kernel's limit) must not fill while the thread sleeps.
+  const int64_t rate = handle->speed > 0 ? handle->speed / zel_frames_per_datagram : 8820;
+  const int64_t bound_us =
+      static_cast<int64_t>(_zelmsg_queue_capacity(handle)) * 1000000 / 4 / rate;
   while (is_running(handle)) {
     const int taken =
-        wait_for_receive(handle, next_us) ? drain(handle, &batch, slots, heard_us) : -1;
+        wait_for_receive(handle, bound_us, next_us) ? drain(handle, &batch, slots, heard_us) : -1;
     if (taken < 0) return end_capture(handle, ze_capture), nullptr;
     // Only a receive that found nothing ends the capture: after a stall of this process the
     // queue's last datagram may be old while newer ones, dropped or still coming, follow it.
@@ -357,7 +362,7 @@ void _zelarray_publish_slots(zelarray_t *handle, int64_t slots) {
   pthread_mutex_unlock(&handle->ring_lock);
 }
 
-int64_t _zelarray_receive_period_us(zelarray_t *handle) {
+int64_t _zelarray_receive_period_us(zelarray_t *handle, int64_t bound_us) {
   int smallest = handle->ring_frames;
   pthread_mutex_lock(&handle->ring_lock);
   int visited = 0;
@@ -370,7 +375,7 @@ int64_t _zelarray_receive_period_us(zelarray_t *handle) {
   pthread_mutex_unlock(&handle->ring_lock);
   const int64_t rate = handle->speed > 0 ? handle->speed : 44100;
   const int64_t fill_us = static_cast<int64_t>(smallest) * 1000000 / rate;
-  return fill_us < zel_max_receive_period_us ? fill_us : zel_max_receive_period_us;
+  return std::min({fill_us, bound_us, zel_max_receive_period_us});
 }
 
 // ---- Ring arithmetic (read side) -----------------------------------------------------------

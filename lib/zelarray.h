@@ -38,9 +38,9 @@ constexpr int zel_writer_span_frames = zel_publish_batch_slots * 5;
 // one lock, and wake the cursors that now hold a whole buffer.
 void _zelarray_publish_slots(zelarray_t *handle, int64_t slots);
 // How long the capture thread may leave the socket alone: the time the smallest cursor buffer
-// takes to fill, at most zel_max_receive_period_us.
+// takes to fill, at most `bound_us` (itself at most zel_max_receive_period_us).
 constexpr int64_t zel_max_receive_period_us = 20000;
-int64_t _zelarray_receive_period_us(zelarray_t *handle);
+int64_t _zelarray_receive_period_us(zelarray_t *handle, int64_t bound_us);
 
 // Read-side ring arithmetic; callers hold ring_lock.
 int _zelarray_rb_diff(zelarray_t *handle, zelcursor_t *cursor);

@@ -18,6 +18,7 @@ namespace {
 // The kernel charges about 2.3 KB per queued data datagram: 8 MiB rides out a stall of more than
 // 200 ms at 44100 Hz, where the default buffer lasts about 20 ms.
 constexpr int zel_wanted_rcvbuf = 8 * 1024 * 1024;
+constexpr int zel_queued_datagram_bytes = 2304;
 
 enum class Take { datagram, queue_empty, failed };
 
@@ -222,6 +223,15 @@ void _zelmsg_open(zelarray_t *handle, zelerror *err) {
 void _zelmsg_close(zelarray_t *handle) {
   if (handle->sock >= 0) close(handle->sock);
   handle->sock = -1;
+}
+
+int _zelmsg_queue_capacity(const zelarray_t *handle) {
+  int granted = 0;
+  socklen_t len = sizeof granted;
+  if (handle->sock < 0 || getsockopt(handle->sock, SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) {
+    return 1;
+  }
+  return granted / zel_queued_datagram_bytes > 1 ? granted / zel_queued_datagram_bytes : 1;
 }
 
 uint32_t _zelmsg_kernel_drops(const zelarray_t *handle) {

@@ -48,6 +48,8 @@ unsigned char *_zelmsg_extract_dataptr(zelmsg_t *msg);
 void _zelmsg_open(zelarray_t *handle, zelerror *err);
 // Close the handle's socket if open.
 void _zelmsg_close(zelarray_t *handle);
+// Data datagrams the handle's receive buffer holds (at least 1).
+int _zelmsg_queue_capacity(const zelarray_t *handle);
 // The socket's count of datagrams the kernel dropped (0 when it cannot tell).
 uint32_t _zelmsg_kernel_drops(const zelarray_t *handle);
 
