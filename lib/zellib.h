@@ -22,9 +22,10 @@
  * - Several handles, each connected to its own array, capture side by side in one process; they
  *   share nothing, so one array's loss, stall or end leaves the others' data and counters alone.
  * - Latency: the capture thread receives in batches and sleeps between them for as long as the
- *   smallest buffer among the handle's cursors takes to fill (at most 20 ms), so a buffer is
- *   ready at most that much after its last datagram arrived; cursors under 44 frames (1 ms) get
- *   each datagram as it comes. Slot times are the kernel's receive times, whatever the batching.
+ *   smallest buffer among the handle's cursors takes to fill (at most 20 ms, less with a small
+ *   socket buffer), so a buffer is ready at most that much after its last datagram arrived;
+ *   cursors under 44 frames (1 ms) get each datagram as it comes. Slot times are the kernel's
+ *   receive times, whatever the batching.
  * - Timestamps are two int32_t in the caller's memory: seconds, then nanoseconds (a microsecond
  *   count times 1000). Output pointers documented as optional may be NULL.
  * - Warnings ("[ZELLIB] ...") go to stderr only while warnings are on (the default).
