@@ -1,5 +1,6 @@
 #include "zelarray.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -100,18 +101,71 @@ int64_t wall_now_us() {
   return wall_us(now);
 }
 
+// Both clocks read once for a batch of datagrams.
+struct Now {
+  int64_t wall_us;
+  int64_t mono_us;
+};
+
+Now now() {
+  return {wall_now_us(), _zelarray_now_us()};
+}
+
 // The datagram's arrival on the monotonic clock: its age by the wall clock, read now, taken from
 // the monotonic time now. A wall-clock step between two datagrams then changes neither the
 // loss arithmetic nor the silence limit.
-zel_arrival arrival_of(zelmsg_t *msg) {
-  const int64_t age_us = wall_now_us() - wall_us(msg->arrival);
-  const int64_t mono = _zelarray_now_us();
+zel_arrival arrival_of(zelmsg_t *msg, const Now &at) {
+  const int64_t age_us = at.wall_us - wall_us(msg->arrival);
   return {_zelmsg_extract_framenumber(msg),
           _zelmsg_extract_dataptr(msg),
           msg->arrival,
-          age_us > 0 && age_us < mono ? mono - age_us : mono,
+          age_us > 0 && age_us < at.mono_us ? at.mono_us - age_us : at.mono_us,
           msg->drops,
           msg->has_drops};
+}
+
+// Below this receive period the thread waits for each datagram instead of sleeping: a sleep
+// and wake-up cost about as much as a wait that a datagram ends.
+constexpr int64_t zel_poll_below_us = 1000;
+
+// Waits for the next receive: until input comes when the readers need every datagram soon, else
+// until the next tick of a timer of the receive period. Never longer than
+// zel_max_receive_period_us, so that a stop request is seen that soon, nor than `bound_us`, a
+// quarter of what the socket buffer holds. False when the socket failed.
+bool wait_for_receive(zelarray_t *handle, int64_t bound_us, int64_t &next_us) {
+  const int64_t period_us = _zelarray_receive_period_us(handle, bound_us);
+  if (period_us < zel_poll_below_us) {
+    next_us = 0;
+    return _zelmsg_wait_input(handle, zel_max_receive_period_us / 1000) != zel_wait::failed;
+  }
+  const int64_t now_us = _zelarray_now_us();
+  if (next_us <= now_us || next_us > now_us + period_us) next_us = now_us + period_us;
+  const timespec at{static_cast<time_t>(next_us / 1000000),
+                    static_cast<long>(next_us % 1000000 * 1000)};
+  clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+  next_us += period_us;
+  return true;
+}
+
+// Takes every datagram queued into the assembler, publishing once per system call. The arrival
+// of the last data datagram goes to heard_us. The data datagrams taken, -1 when the socket failed.
+int drain(zelarray_t *handle, zelmsg_batch *batch, SlotAssembler &slots, int64_t &heard_us) {
+  int taken = 0;
+  for (;;) {
+    const int n = _zelmsg_take_batch(handle, batch);
+    if (n < 0) return -1;
+    const Now at = now();
+    for (int i = 0; i < n; ++i) {
+      zelmsg_t *msg = &batch->msgs[i];
+      if (!_zelmsg_is_dataframe(msg)) continue;
+      const zel_arrival datagram = arrival_of(msg, at);
+      heard_us = datagram.mono_us;
+      slots.add(datagram);
+      ++taken;
+    }
+    slots.flush();
+    if (n < zel_batch_datagrams || !is_running(handle)) return taken;
+  }
 }
 
 // The capture ends on its own: readers blocked on it are woken under ring_lock, so that none can
@@ -218,27 +272,31 @@ void _zelarray_set_dip(zelarray_t *handle, const char *text, zelerror *err) {
 
 // ---- Capture thread ----------------------------------------------------------------------
 
-// Receives datagram after datagram into the slot assembler until told to stop, or until the
-// array has been silent for the silence limit (never while it waits for the start number), or
-// the socket fails: then the capture ends with code 1.
+// Receives batch after batch of datagrams into the slot assembler until told to stop, or until
+// the array has been silent for the silence limit (never while it waits for the start number;
+// measured on the datagrams' arrival times), or the socket fails: then the capture ends with
+// code 1.
 void *_zelarray_capture(void *arg) {
   auto *handle = static_cast<zelarray_t *>(arg);
   SlotAssembler slots(handle);
+  zelmsg_batch batch;  // on the thread's stack: a running capture allocates nothing
+  _zelmsg_batch_init(&batch);
   const int64_t limit_us = static_cast<int64_t>(handle->silence_limit_ms) * 1000;
   int64_t heard_us = _zelarray_now_us();
+  int64_t next_us = 0;
+  // A buffer smaller than asked for (the kernel's limit) must not fill while the thread sleeps.
+  const int64_t rate = handle->speed > 0 ? handle->speed / zel_frames_per_datagram : 8820;
+  const int64_t bound_us =
+      static_cast<int64_t>(_zelmsg_queue_capacity(handle)) * 1000000 / 4 / rate;
   while (is_running(handle)) {
-    const zel_wait got = _zelmsg_wait_dataframe(handle, handle->msg_a, zel_recv_timeout_ms);
-    if (got == zel_wait::failed) return end_capture(handle, ze_capture), nullptr;
-    if (got == zel_wait::silent) {
-      if (!slots.waiting() && _zelarray_now_us() - heard_us >= limit_us) {
-        return end_capture(handle, ze_capture), nullptr;
-      }
-      continue;
+    const int taken =
+        wait_for_receive(handle, bound_us, next_us) ? drain(handle, &batch, slots, heard_us) : -1;
+    if (taken < 0) return end_capture(handle, ze_capture), nullptr;
+    // Only a receive that found nothing ends the capture: after a stall of this process the
+    // queue's last datagram may be old while newer ones, dropped or still coming, follow it.
+    if (taken == 0 && !slots.waiting() && _zelarray_now_us() - heard_us >= limit_us) {
+      return end_capture(handle, ze_capture), nullptr;
     }
-    const zel_arrival datagram = arrival_of(handle->msg_a);
-    heard_us = datagram.mono_us;
-    if (!is_running(handle)) break;
-    slots.take(datagram);
   }
   zel_store(handle->capture_error, static_cast<int>(ze_ok));
   return nullptr;
@@ -273,38 +331,28 @@ void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes) {
   }
 }
 
-// wtotal is also read without the lock, after a copy, by readers that check whether the writer
-// reached what they copied.
-void _zelarray_rb_add_w(zelarray_t *handle) {
-  handle->wpos += zel_frames_per_datagram;
-  if (handle->wpos >= handle->ring_frames) handle->wpos -= handle->ring_frames;
-  zel_store(handle->wtotal, handle->wtotal + zel_frames_per_datagram, std::memory_order_release);
-}
-
 namespace {
 
 // The walk of the cursor table runs under ring_lock, so that a cursor deleted by another thread is
-// never touched after it left the table.
+// never touched after it left the table. A reader counts itself a waiter under the same lock
+// before it sleeps, so one that is not counted has not yet tested readiness and needs no signal.
 void signal_ready_cursors(zelarray_t *handle) {
   int visited = 0;
   for (int i = 0; i < ZEL_MAX_CURSORS && visited < handle->cursor_count; ++i) {
     zelcursor_t *cursor = handle->cursors[i];
     if (cursor == nullptr) continue;
     ++visited;
-    if (_zelarray_rb_canread(handle, cursor)) pthread_cond_signal(&cursor->cond);
+    if (zel_load(cursor->waiters) > 0 && _zelarray_rb_canread(handle, cursor)) {
+      pthread_cond_signal(&cursor->cond);
+    }
   }
 }
 
 }  // namespace
 
-void _zelarray_incwpos(zelarray_t *handle) {
-  pthread_mutex_lock(&handle->ring_lock);
-  _zelarray_rb_add_w(handle);
-  signal_ready_cursors(handle);
-  pthread_mutex_unlock(&handle->ring_lock);
-}
-
-void _zelarray_skip_slots(zelarray_t *handle, int64_t slots) {
+// wtotal is also read without the lock, after a copy, by readers that check whether the writer
+// reached what they copied.
+void _zelarray_publish_slots(zelarray_t *handle, int64_t slots) {
   const int64_t frames = slots * zel_frames_per_datagram;
   pthread_mutex_lock(&handle->ring_lock);
   handle->wpos = static_cast<int>((handle->wpos + frames) % handle->ring_frames);
@@ -312,6 +360,22 @@ void _zelarray_skip_slots(zelarray_t *handle, int64_t slots) {
             std::memory_order_release);
   signal_ready_cursors(handle);
   pthread_mutex_unlock(&handle->ring_lock);
+}
+
+int64_t _zelarray_receive_period_us(zelarray_t *handle, int64_t bound_us) {
+  int smallest = handle->ring_frames;
+  pthread_mutex_lock(&handle->ring_lock);
+  int visited = 0;
+  for (int i = 0; i < ZEL_MAX_CURSORS && visited < handle->cursor_count; ++i) {
+    const zelcursor_t *cursor = handle->cursors[i];
+    if (cursor == nullptr) continue;
+    ++visited;
+    if (cursor->frames < smallest) smallest = cursor->frames;
+  }
+  pthread_mutex_unlock(&handle->ring_lock);
+  const int64_t rate = handle->speed > 0 ? handle->speed : 44100;
+  const int64_t fill_us = static_cast<int64_t>(smallest) * 1000000 / rate;
+  return std::min({fill_us, bound_us, zel_max_receive_period_us});
 }
 
 // ---- Ring arithmetic (read side) -----------------------------------------------------------
@@ -338,15 +402,18 @@ void _zelarray_rb_add(zelarray_t *handle, zelcursor_t *cursor) {
 
 namespace {
 
-// The copy runs without ring_lock, so a writer one slot short of the reader's lap may have come
-// round to the span meanwhile. The slot it writes is the one at wtotal, so the span (the buffer
-// the cursor just passed) is intact while that slot ends no later than a ring past the span's
-// start. The fence keeps the load of wtotal after the copy's reads.
+// The copy runs without ring_lock, so a writer short of the reader's lap may have come round to
+// the span meanwhile. The slots it may be writing lie within zel_writer_span_frames of wtotal, so
+// the span (the buffer the cursor just passed) is intact while they end no later than a ring past
+// the span's start. The fence keeps the load of wtotal after the copy's reads; g++ refuses
+// stand-alone fences under ThreadSanitizer, which does not model them, so that build does without.
 bool writer_reached_copy(zelarray_t *handle, zelcursor_t *cursor) {
+#if !defined(__SANITIZE_THREAD__)
   std::atomic_thread_fence(std::memory_order_acquire);
+#endif
+  const uint64_t written = zel_load(handle->wtotal, std::memory_order_acquire);
   const uint64_t start = zel_load(cursor->rtotal) - static_cast<uint64_t>(cursor->frames);
-  const uint64_t writing_end = zel_load(handle->wtotal, std::memory_order_acquire) +
-                               static_cast<uint64_t>(zel_frames_per_datagram);
+  const uint64_t writing_end = written + static_cast<uint64_t>(zel_writer_span_frames);
   return writing_end > start + static_cast<uint64_t>(handle->ring_frames);
 }
 

@@ -30,12 +30,17 @@ void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer
                                  const unsigned char *previous_frame, int nbytes);
 // (sample - mean) / gain for every sample of whole sample frames, in place.
 void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes);
-// Publish the slot at wpos and wake the cursors that now hold a whole buffer.
-void _zelarray_incwpos(zelarray_t *handle);
-// Move the write position on by `slots` slots without writing them (a fill longer than the
-// ring), waking the cursors as publication does.
-void _zelarray_skip_slots(zelarray_t *handle, int64_t slots);
-void _zelarray_rb_add_w(zelarray_t *handle);
+// The writer publishes at least every this many slots, so the slots it may be writing lie
+// within zel_writer_span_frames of the published total: readers keep that far from its lap.
+constexpr int zel_publish_batch_slots = 64;
+constexpr int zel_writer_span_frames = zel_publish_batch_slots * 5;
+// Publish `slots` slots past wpos (written, or passed over by a fill longer than the ring) under
+// one lock, and wake the cursors that now hold a whole buffer.
+void _zelarray_publish_slots(zelarray_t *handle, int64_t slots);
+// How long the capture thread may leave the socket alone: the time the smallest cursor buffer
+// takes to fill, at most `bound_us` (itself at most zel_max_receive_period_us).
+constexpr int64_t zel_max_receive_period_us = 20000;
+int64_t _zelarray_receive_period_us(zelarray_t *handle, int64_t bound_us);
 
 // Read-side ring arithmetic; callers hold ring_lock.
 int _zelarray_rb_diff(zelarray_t *handle, zelcursor_t *cursor);

@@ -69,7 +69,7 @@ SlotAssembler::SlotAssembler(zelarray_t *handle)
   if (handle->normalize == zel_true) _zelarray_normalize(handle, silence_, sizeof silence_);
 }
 
-void SlotAssembler::take(const zel_arrival &datagram) {
+void SlotAssembler::add(const zel_arrival &datagram) {
   switch (phase_) {
     case Phase::waiting:
       if (datagram.nfnbr != handle_->wait_nfnbr) return;
@@ -135,14 +135,14 @@ void SlotAssembler::fill(int64_t count, const timeval &until) {
   int64_t first = 0;
   if (count > ring_slots) {
     first = count - ring_slots;
-    _zelarray_skip_slots(handle_, first);
+    flush();
+    _zelarray_publish_slots(handle_, first);
     last_slot_ = static_cast<int>((last_slot_ + first) & 0xFFFF);
   }
   for (int64_t i = first; i < count; ++i) {
     if (zel_load(handle_->running) == 0) return;
     last_slot_ = next_number(last_slot_);
-    memcpy(handle_->ring + static_cast<size_t>(handle_->wpos) * ZEL_FRAME_BYTES, silence_,
-           sizeof silence_);
+    memcpy(write_slot(), silence_, sizeof silence_);
     publish(last_slot_, from_us(start_us + span_us * (i + 1) / (count + 1)));
   }
 }
@@ -150,7 +150,7 @@ void SlotAssembler::fill(int64_t count, const timeval &until) {
 // The slot of a datagram, rebuilt by the delay fix when it is on. With the fix a slot takes the
 // time of the datagram before it, whose last odd samples it begins with.
 void SlotAssembler::store(const unsigned char *payload, int nfnbr, const timeval &when) {
-  unsigned char *slot = handle_->ring + static_cast<size_t>(handle_->wpos) * ZEL_FRAME_BYTES;
+  unsigned char *slot = write_slot();
   timeval stamp = when;
   if (fix_delay_) {
     _zelarray_write_fixed_after(slot, payload, previous_frame_, zel_payload_bytes);
@@ -165,15 +165,28 @@ void SlotAssembler::store(const unsigned char *payload, int nfnbr, const timeval
   last_slot_time_ = when;
 }
 
-// A stop request that came meanwhile publishes nothing more.
+// The slot after the unpublished ones. wpos moves only in this thread, so it is read unlocked.
+unsigned char *SlotAssembler::write_slot() const {
+  const int pos = (handle_->wpos + pending_ * zel_frames_per_datagram) % handle_->ring_frames;
+  return handle_->ring + static_cast<size_t>(pos) * ZEL_FRAME_BYTES;
+}
+
+// Records the slot just written; a stop request that came meanwhile publishes nothing more.
 void SlotAssembler::publish(int nfnbr, const timeval &when) {
   if (zel_load(handle_->running) == 0) return;
-  const int slot = handle_->wpos / zel_frames_per_datagram;
+  const int pos = (handle_->wpos + pending_ * zel_frames_per_datagram) % handle_->ring_frames;
+  const int slot = pos / zel_frames_per_datagram;
   handle_->ring_ts[2 * slot] = static_cast<int32_t>(when.tv_sec);
   handle_->ring_ts[2 * slot + 1] = static_cast<int32_t>(when.tv_usec * 1000);
   handle_->ring_nfnbr[slot] = nfnbr;
   last_slot_time_ = when;
-  _zelarray_incwpos(handle_);
+  if (++pending_ == zel_publish_batch_slots) flush();
+}
+
+void SlotAssembler::flush() {
+  if (pending_ == 0) return;
+  _zelarray_publish_slots(handle_, pending_);
+  pending_ = 0;
 }
 
 void SlotAssembler::keep(const zel_arrival &datagram) {

@@ -53,7 +53,15 @@ class SlotAssembler {
 
   // One data datagram: consumed by the wait for the start number or the drop phase, or turned
   // into slots (with the zero slots of whatever it reveals lost) that are published at once.
-  void take(const zel_arrival &datagram);
+  void take(const zel_arrival &datagram) {
+    add(datagram);
+    flush();
+  }
+  // The same, its slots left unpublished until flush, or until zel_publish_batch_slots of them
+  // are waiting: the writer never runs more than that far ahead of the published total.
+  void add(const zel_arrival &datagram);
+  // Publishes the slots written since the last publication, all under one lock.
+  void flush();
 
   // Still looking for the start number: silence does not end this phase.
   bool waiting() const { return phase_ == Phase::waiting; }
@@ -67,6 +75,7 @@ class SlotAssembler {
   void store(const unsigned char *payload, int nfnbr, const timeval &when);
   void publish(int nfnbr, const timeval &when);
   void keep(const zel_arrival &datagram);
+  unsigned char *write_slot() const;
   void warn_loss(int received, int64_t lost) const;
   void warn_discontinuity(int received, int64_t filled) const;
 
@@ -74,6 +83,7 @@ class SlotAssembler {
   Phase phase_;
   int rate_;  // datagrams a second
   bool fix_delay_;
+  int pending_ = 0;           // slots written past the handle's wpos, not yet published
   int expected_ = 0;          // number of the next datagram
   int last_slot_ = 0;         // number of the last slot
   timeval last_slot_time_{};  // time given to the last slot, or to the first datagram

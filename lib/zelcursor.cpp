@@ -38,15 +38,17 @@ uint64_t round_up(uint64_t total, uint64_t frames) {
 }
 
 // A reader the writer has lapped would read newer data than it expects, or a slot being
-// rewritten. It moves on to intact data: the slot at wpos is the one being written, so intact
-// data starts one slot after it. An eighth of the ring further on, a reader that is slow
-// anyway can copy its buffer before the writer comes round to it again. Called under ring_lock.
+// rewritten. It moves on to intact data: the writer may be writing anywhere within
+// zel_writer_span_frames past wtotal, so intact data starts that far past the writer's lap. An
+// eighth of the ring further on, a reader that is slow anyway can copy its buffer before the writer
+// comes round to it again. Called under ring_lock.
 bool skip_overwritten(zelarray_t *handle, zelcursor_t *cursor) {
   const uint64_t ring = static_cast<uint64_t>(handle->ring_frames);
   const uint64_t wtotal = handle->wtotal;
-  if (wtotal - zel_load(cursor->rtotal) <= ring - 5) return false;
+  const uint64_t span = static_cast<uint64_t>(zel_writer_span_frames);
+  if (wtotal - zel_load(cursor->rtotal) <= ring - span) return false;
   const uint64_t frames = static_cast<uint64_t>(cursor->frames);
-  const uint64_t oldest = wtotal - ring + 5;
+  const uint64_t oldest = wtotal - ring + span;
   uint64_t target = round_up(oldest + ring / 8, frames);
   if (target + frames > wtotal) target = round_up(oldest, frames);
   zel_store(cursor->rtotal, target);
@@ -63,7 +65,9 @@ bool wait_ready(zelarray_t *handle, zelcursor_t *cursor, bool blocking, bool &la
     lapped = skip_overwritten(handle, cursor) || lapped;
     ready = _zelarray_rb_canread(handle, cursor) != 0;
     if (ready || !blocking || zel_load(handle->running) == 0) break;
+    zel_store(cursor->waiters, cursor->waiters + 1);
     pthread_cond_wait(&cursor->cond, &handle->ring_lock);
+    zel_store(cursor->waiters, cursor->waiters - 1);
   }
   pthread_mutex_unlock(&handle->ring_lock);
   return ready;

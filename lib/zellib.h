@@ -19,6 +19,13 @@
  *   checks, zelarray_check_capture_ok, zelarray_check_lostdataframes,
  *   zelarray_check_kernel_drops, zelarray_wait_capture_started, and create or delete their
  *   own cursors. One cursor is read by one thread at a time (the default cursor counts as one).
+ * - Several handles, each connected to its own array, capture side by side in one process; they
+ *   share nothing, so one array's loss, stall or end leaves the others' data and counters alone.
+ * - Latency: the capture thread receives in batches and sleeps between them for as long as the
+ *   smallest buffer among the handle's cursors takes to fill (at most 20 ms, less with a small
+ *   socket buffer), so a buffer is ready at most that much after its last datagram arrived;
+ *   cursors under 44 frames (1 ms) get each datagram as it comes. Slot times are the kernel's
+ *   receive times, whatever the batching.
  * - Timestamps are two int32_t in the caller's memory: seconds, then nanoseconds (a microsecond
  *   count times 1000). Output pointers documented as optional may be NULL.
  * - Warnings ("[ZELLIB] ...") go to stderr only while warnings are on (the default).
@@ -73,6 +80,7 @@ typedef struct zelcursor {
   uint64_t last_ts;    /* nanosecond time of the first buffer read since (re)initialisation */
   zelbool overflow;    /* zel_true once the writer has overtaken this reader */
   uint64_t rtotal;     /* sample frames passed since (re)initialisation */
+  int waiters;         /* readers blocked on cond; changed under ring_lock, atomic */
 } zelcursor_t;
 
 /* The capture handle: one per array. Created by zelarray_create, freed by zelarray_delete. */

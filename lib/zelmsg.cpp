@@ -18,6 +18,7 @@ namespace {
 // The kernel charges about 2.3 KB per queued data datagram: 8 MiB rides out a stall of more than
 // 200 ms at 44100 Hz, where the default buffer lasts about 20 ms.
 constexpr int zel_wanted_rcvbuf = 8 * 1024 * 1024;
+constexpr int zel_queued_datagram_bytes = 2304;
 
 enum class Take { datagram, queue_empty, failed };
 
@@ -224,6 +225,15 @@ void _zelmsg_close(zelarray_t *handle) {
   handle->sock = -1;
 }
 
+int _zelmsg_queue_capacity(const zelarray_t *handle) {
+  int granted = 0;
+  socklen_t len = sizeof granted;
+  if (handle->sock < 0 || getsockopt(handle->sock, SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) {
+    return 1;
+  }
+  return granted / zel_queued_datagram_bytes > 1 ? granted / zel_queued_datagram_bytes : 1;
+}
+
 uint32_t _zelmsg_kernel_drops(const zelarray_t *handle) {
   if (handle->sock < 0) return 0;
   uint32_t meminfo[SK_MEMINFO_VARS] = {};
@@ -256,16 +266,68 @@ zel_wait _zelmsg_wait_dataframe(zelarray_t *handle, zelmsg_t *msg, int timeout_m
   for (;;) {
     switch (recv_until(handle, msg, deadline)) {
       case Take::datagram:
-        // Anything but a whole data datagram would leave bytes of an earlier one in the slot.
-        if (msg->len == zel_dataframe_bytes && msg->data[0] == type_dataframe) {
-          return zel_wait::datagram;
-        }
+        if (_zelmsg_is_dataframe(msg)) return zel_wait::datagram;
         break;
       case Take::queue_empty:
         return zel_wait::silent;
       case Take::failed:
         return zel_wait::failed;
     }
+  }
+}
+
+bool _zelmsg_is_dataframe(const zelmsg_t *msg) {
+  return msg->len == zel_dataframe_bytes && msg->data[0] == type_dataframe;
+}
+
+zel_wait _zelmsg_wait_input(zelarray_t *handle, int timeout_ms) {
+  switch (wait_for_input(handle->sock, _zelarray_now_ms() + timeout_ms)) {
+    case Take::datagram:
+      return zel_wait::datagram;
+    case Take::queue_empty:
+      return zel_wait::silent;
+    case Take::failed:
+      break;
+  }
+  return zel_wait::failed;
+}
+
+void _zelmsg_batch_init(zelmsg_batch *batch) {
+  for (int i = 0; i < zel_batch_datagrams; ++i) {
+    batch->msgs[i] = zelmsg_t{batch->data[i], 0, {}, 0, false};
+  }
+}
+
+int _zelmsg_take_batch(zelarray_t *handle, zelmsg_batch *batch) {
+  for (;;) {
+    for (int i = 0; i < zel_batch_datagrams; ++i) {
+      batch->io[i] = iovec{batch->data[i], zel_batch_capacity};
+      msghdr &header = batch->headers[i].msg_hdr;
+      header = msghdr{};
+      header.msg_name = &batch->from[i];
+      header.msg_namelen = sizeof batch->from[i];
+      header.msg_iov = &batch->io[i];
+      header.msg_iovlen = 1;
+      header.msg_control = batch->control[i];
+      header.msg_controllen = sizeof batch->control[i];
+    }
+    const int n =
+        recvmmsg(handle->sock, batch->headers, zel_batch_datagrams, MSG_DONTWAIT, nullptr);
+    if (n < 0) {
+      // ECONNREFUSED reports an ICMP answer to an earlier request, not a receive failure.
+      if (errno == EINTR || errno == ECONNREFUSED) continue;
+      return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+    for (int i = 0; i < n; ++i) {
+      msghdr &header = batch->headers[i].msg_hdr;
+      zelmsg_t *msg = &batch->msgs[i];
+      const bool foreign = batch->from[i].sin_addr.s_addr != handle->dest_addr.sin_addr.s_addr;
+      msg->len = foreign || (header.msg_flags & MSG_TRUNC) != 0
+                     ? 0
+                     : static_cast<int>(batch->headers[i].msg_len);
+      read_control(header, msg);
+    }
+    return n;
   }
 }
 

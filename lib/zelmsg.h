@@ -2,6 +2,8 @@
 #ifndef ZEL_ZELMSG_H
 #define ZEL_ZELMSG_H
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include "zellib.h"
@@ -46,6 +48,8 @@ unsigned char *_zelmsg_extract_dataptr(zelmsg_t *msg);
 void _zelmsg_open(zelarray_t *handle, zelerror *err);
 // Close the handle's socket if open.
 void _zelmsg_close(zelarray_t *handle);
+// Data datagrams the handle's receive buffer holds (at least 1).
+int _zelmsg_queue_capacity(const zelarray_t *handle);
 // The socket's count of datagrams the kernel dropped (0 when it cannot tell).
 uint32_t _zelmsg_kernel_drops(const zelarray_t *handle);
 
@@ -57,6 +61,31 @@ void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
 // none came, `failed` when the socket itself failed (waiting longer will not help).
 enum class zel_wait { datagram, silent, failed };
 zel_wait _zelmsg_wait_dataframe(zelarray_t *handle, zelmsg_t *msg, int timeout_ms);
+// A whole data datagram: anything else would leave bytes of an earlier one in the slot.
+bool _zelmsg_is_dataframe(const zelmsg_t *msg);
+// Waits up to timeout_ms for input on the handle's socket: `datagram` when some is queued.
+zel_wait _zelmsg_wait_input(zelarray_t *handle, int timeout_ms);
+
+// Up to zel_batch_datagrams datagrams taken in one system call, each with its own receive time
+// and drop counter. Buffers hold a little more than a data datagram: anything longer is cut,
+// flagged and never taken for one.
+constexpr int zel_batch_datagrams = 64;
+constexpr int zel_batch_capacity = 1024;
+struct zelmsg_batch {
+  zelmsg_t msgs[zel_batch_datagrams];
+  unsigned char data[zel_batch_datagrams][zel_batch_capacity];
+  mmsghdr headers[zel_batch_datagrams];
+  iovec io[zel_batch_datagrams];
+  sockaddr_in from[zel_batch_datagrams];
+  alignas(cmsghdr) unsigned char control[zel_batch_datagrams][CMSG_SPACE(sizeof(timeval)) +
+                                                              CMSG_SPACE(sizeof(uint32_t))];
+};
+// Points the batch's messages at its buffers.
+void _zelmsg_batch_init(zelmsg_batch *batch);
+// Takes the datagrams already queued, without waiting: how many (msgs[0..n), those from another
+// address or cut short have len 0), 0 when none is queued, -1 when the socket failed.
+int _zelmsg_take_batch(zelarray_t *handle, zelmsg_batch *batch);
+
 // The next 964-byte data datagram within 100 ms; everything else is dropped. 11 otherwise.
 void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
 // Drop whatever is already queued (it answers earlier requests), then send the request,

@@ -93,7 +93,7 @@ void HandleDeleter::operator()(zelarray_t *handle) const {
   zelarray_delete(handle, &err);
 }
 
-Handle connect_handle(int megabytes, int req_frames, std::string *why) {
+Handle connect_handle(int megabytes, int req_frames, std::string *why, const char *address) {
   zelerror err = 0;
   Handle handle(zelarray_create(megabytes, req_frames, &err));
   if (!handle) {
@@ -101,7 +101,7 @@ Handle connect_handle(int megabytes, int req_frames, std::string *why) {
     return handle;
   }
   zelarray_display_warnings(handle.get(), zel_false, &err);
-  zelarray_comminit(handle.get(), kArrayAddress, &err);
+  zelarray_comminit(handle.get(), address, &err);
   if (err == 0) zelarray_initparams_wp(handle.get(), 44100, zel_false, &err);
   if (err != 0) {
     *why = "connecting to the emulated array failed with " + std::to_string(err);

@@ -61,7 +61,8 @@ struct HandleDeleter {
   void operator()(zelarray_t *handle) const;
 };
 using Handle = std::unique_ptr<zelarray_t, HandleDeleter>;
-Handle connect_handle(int megabytes, int req_frames, std::string *why);
+Handle connect_handle(int megabytes, int req_frames, std::string *why,
+                      const char *address = kArrayAddress);
 
 // An emulated array in a child process, so that its work never shows in this process's CPU
 // time or allocations. Fork it while this process has no other thread.

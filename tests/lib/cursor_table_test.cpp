@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "zelarray.h"
 #include "zellib.h"
 
 namespace {
@@ -174,6 +175,28 @@ TEST(CursorTable, CursorsCanBeMadeAndRemovedInAnyState) {
     EXPECT_EQ(err, 0) << "state " << state;
   }
   EXPECT_EQ(h->cursor_count, 1);
+}
+
+// The capture thread sleeps as long as the smallest buffer takes to fill, within its bounds.
+TEST(CursorTable, ReceivePeriodIsTheSmallestBufferWithinTheBounds) {
+  struct Case {
+    int req_frames, extra_frames;  // extra_frames 0: no second cursor
+    int64_t bound_us, period_us;
+  } cases[] = {
+      {4410, 0, 20000, 20000},    // 100 ms of buffer, held to 20 ms
+      {4410, 441, 20000, 10000},  // the smaller cursor decides
+      {4410, 5, 20000, 113},      // below 1 ms: the thread waits for each datagram
+      {4410, 0, 2600, 2600},      // a small socket buffer bounds the sleep
+  };
+  for (const Case &c : cases) {
+    Handle h = make_handle(16, c.req_frames);
+    h->speed = 44100;
+    if (c.extra_frames > 0) {
+      ASSERT_NE(create_cursor(h.get(), c.extra_frames), nullptr);
+    }
+    EXPECT_EQ(_zelarray_receive_period_us(h.get(), c.bound_us), c.period_us)
+        << c.req_frames << " " << c.extra_frames << " " << c.bound_us;
+  }
 }
 
 }  // namespace

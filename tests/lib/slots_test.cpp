@@ -71,16 +71,30 @@ class SlotAssemblerTest : public testing::Test {
   }
 
   // Plays the datagrams to one assembler; the wall clock may step by `wall_step_us` from the
-  // datagram at index `step_at` on, while the monotonic clock runs on.
-  void Play(const std::vector<Played> &played, int step_at = -1, int64_t wall_step_us = 0) {
+  // datagram at index `step_at` on, while the monotonic clock runs on. With `batch` the slots
+  // are published every `batch` datagrams, as the capture thread does per receive; the total
+  // published before the last publication is left in unflushed_from.
+  void Play(const std::vector<Played> &played, int step_at = -1, int64_t wall_step_us = 0,
+            int batch = 0) {
     SlotAssembler slots(h.get());
     for (size_t i = 0; i < played.size(); ++i) {
       const std::vector<unsigned char> payload = payload_of(played[i].nfnbr);
       const int64_t wall = kStart + played[i].at_us +
                            (step_at >= 0 && static_cast<int>(i) >= step_at ? wall_step_us : 0);
-      slots.take({played[i].nfnbr, payload.data(), wall_at(wall), played[i].at_us, 0, false});
+      const zel_arrival datagram{
+          played[i].nfnbr, payload.data(), wall_at(wall), played[i].at_us, 0, false};
+      if (batch == 0) {
+        slots.take(datagram);
+        continue;
+      }
+      slots.add(datagram);
+      if ((i + 1) % batch == 0) slots.flush();
     }
+    unflushed_from = h->wtotal;
+    slots.flush();
   }
+
+  uint64_t unflushed_from = 0;
 
   std::vector<Slot> Drain() {
     std::vector<Slot> out;
@@ -236,6 +250,27 @@ TEST_F(SlotAssemblerTest, WallClockStepsChangeNeitherLossNorOverflow) {
     EXPECT_FALSE(Overflowed()) << step;
     zelerror err = 0;
     EXPECT_EQ(zelarray_check_lostdataframes(h.get(), &err), 0) << step;
+  }
+}
+
+// A batch gives the slots datagram-by-datagram publication gives, and a writer that is not
+// told to publish does so on its own before it runs 64 slots ahead, long fills included.
+TEST_F(SlotAssemblerTest, BatchedPublicationGivesTheSameSlotsWithinTheWritersSpan) {
+  const std::vector<Played> played =
+      run(0, 100, 0) + run(103, 50, 12000) + run(500, 300, 400000) + run(900, 1, 440000);
+  Play(played);
+  const std::vector<Slot> one_by_one = Drain();
+  for (int batch : {1, 7, 64, 100000}) {
+    SetUp();
+    Play(played, -1, 0, batch);
+    EXPECT_LE(h->wtotal - unflushed_from, 64u * 5) << batch;
+    const std::vector<Slot> batched = Drain();
+    ASSERT_EQ(batched.size(), one_by_one.size()) << batch;
+    for (size_t i = 0; i < batched.size(); ++i) {
+      ASSERT_EQ(batched[i].nfnbr, one_by_one[i].nfnbr) << batch << " slot " << i;
+      ASSERT_EQ(batched[i].time_us, one_by_one[i].time_us) << batch << " slot " << i;
+      ASSERT_EQ(batched[i].silent, one_by_one[i].silent) << batch << " slot " << i;
+    }
   }
 }
 
