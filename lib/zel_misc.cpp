@@ -59,7 +59,13 @@ constexpr int kChannels = ZEL_FRAME_BYTES / 3;
 // back sign-extended. The inner loop's fixed trip count of 64 lets the compiler replace it
 // whole with vector code at -O2. Gathering 3-byte groups takes a byte shuffle, which plain
 // x86-64 (SSE2) lacks: the clones give the loader a shuffling version where the CPU has one.
+// The clones are chosen by an ifunc resolver that runs before ThreadSanitizer's runtime is up,
+// which crashes at load: that build keeps the default version only.
+#if defined(__SANITIZE_THREAD__)
+#define ZEL_DECODE_CLONES
+#else
 #define ZEL_DECODE_CLONES __attribute__((target_clones("avx2", "ssse3", "default")))
+#endif
 
 inline int32_t sample_at(const unsigned char *__restrict src, int c) {
   const uint32_t word = (static_cast<uint32_t>(src[3 * c]) << 24) |
