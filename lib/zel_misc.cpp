@@ -93,17 +93,9 @@ ZEL_DECODE_CLONES void decode_floats(const unsigned char *__restrict src, int co
   }
 }
 
-bool decode_arguments_ok(const void *frames, int count, const void *dest, zelerror *err) {
-  if (frames == nullptr || dest == nullptr) {
-    zel_report(err, ze_null_handle);
-    return false;
-  }
-  if (count < 0) {
-    zel_report(err, ze_count);
-    return false;
-  }
-  zel_report(err, ze_ok);
-  return true;
+zelerror check_decode_arguments(const void *frames, int count, const void *dest) {
+  if (frames == nullptr || dest == nullptr) return ZEL_ENULL;
+  return count < 0 ? ZEL_ECOUNT : ZEL_OK;
 }
 
 }  // namespace
@@ -111,13 +103,15 @@ bool decode_arguments_ok(const void *frames, int count, const void *dest, zelerr
 extern "C" {
 
 void zelarray_decode_samples(const void *frames, int count, int32_t *dest, zelerror *err) {
-  if (!decode_arguments_ok(frames, count, dest, err)) return;
-  decode_ints(static_cast<const unsigned char *>(frames), count, dest);
+  const zelerror code = check_decode_arguments(frames, count, dest);
+  if (code == ZEL_OK) decode_ints(static_cast<const unsigned char *>(frames), count, dest);
+  zel_report(err, code);
 }
 
 void zelarray_decode_samples_float(const void *frames, int count, float *dest, zelerror *err) {
-  if (!decode_arguments_ok(frames, count, dest, err)) return;
-  decode_floats(static_cast<const unsigned char *>(frames), count, dest);
+  const zelerror code = check_decode_arguments(frames, count, dest);
+  if (code == ZEL_OK) decode_floats(static_cast<const unsigned char *>(frames), count, dest);
+  zel_report(err, code);
 }
 
 }  // extern "C"

@@ -9,6 +9,7 @@
 #include <sys/time.h>
 
 #include "zel_misc.h"
+#include "zelarray_ring.h"
 #include "zelarray_slots.h"
 #include "zelcursor.h"
 #include "zelerror.h"
@@ -27,15 +28,12 @@ constexpr unsigned char cmd_set_speed = 7;
 constexpr unsigned char cmd_query_speed = 8;
 
 struct MsgDeleter {
-  void operator()(zelmsg_t *msg) const {
-    zelerror ignored;
-    _zelmsg_delete(msg, &ignored);
-  }
+  void operator()(zelmsg_t *msg) const { _zelmsg_delete(msg); }
 };
 using MsgPtr = std::unique_ptr<zelmsg_t, MsgDeleter>;
 
-MsgPtr make_request(unsigned char code, bool on, zelerror *err) {
-  MsgPtr msg(_zelmsg_create(err));
+MsgPtr make_request(unsigned char code, bool on) {
+  MsgPtr msg(_zelmsg_create());
   if (msg) {
     msg->data[1] = code;
     msg->data[2] = msg->data[3] = on ? 0xFF : 0x00;
@@ -44,45 +42,46 @@ MsgPtr make_request(unsigned char code, bool on, zelerror *err) {
   return msg;
 }
 
-// Sends a query and leaves the awaited reply in `reply`. False (err set) on any failure.
-bool query(zelarray_t *handle, unsigned char code, int type, MsgPtr &reply, zelerror *err) {
-  MsgPtr request = make_request(code, false, err);
-  if (!request) return false;
-  reply.reset(_zelmsg_create(err));
-  if (!reply) return false;
-  _zelmsg_queryloop(handle, request.get(), reply.get(), type, err);
-  return *err == ze_ok;
+// Sends a query and leaves the awaited reply in `reply`.
+zelerror query(zelarray_t *handle, unsigned char code, int type, MsgPtr &reply) {
+  MsgPtr request = make_request(code, false);
+  reply.reset(_zelmsg_create());
+  if (!request || !reply) return ZEL_ENOMEM;
+  return _zelmsg_queryloop(handle, request.get(), reply.get(), type);
 }
 
-// Byte 2 of a status reply: 1 or 0, anything else is error 12 (-1 returned).
-int query_status_byte(zelarray_t *handle, unsigned char code, int type, zelerror *err) {
+// Byte 2 of a status reply: 1 or 0, anything else is ZEL_EPARSE.
+zel_result<int> query_status_byte(zelarray_t *handle, unsigned char code, int type) {
   MsgPtr reply;
-  if (!query(handle, code, type, reply, err)) return -1;
+  if (const zelerror failed = query(handle, code, type, reply)) return {failed, -1};
   const unsigned char value = reply->data[2];
-  if (value > 1) {
-    zel_report(err, ze_parse);
-    return -1;
-  }
-  return value;
+  if (value > 1) return {ZEL_EPARSE, -1};
+  return {ZEL_OK, value};
 }
 
-// Sends `request` and reads the value back with `read_back` (the matching query) until the
-// array reports `wanted`, within zel_enforce_max_passes passes and zel_enforce_deadline_ms.
+zel_result<zelbool> query_capture(zelarray_t *handle) {
+  const zel_result<int> got = query_status_byte(handle, cmd_query_capture, type_capture);
+  if (got.code != ZEL_OK) return {got.code, zel_unset};
+  return {ZEL_OK, got.value == 1 ? zel_true : zel_false};
+}
+
+// Sends the set request `code` with its argument `on` and reads the value back with `read_back`
+// (the matching query) until the array reports `wanted`, within zel_enforce_max_passes passes
+// and zel_enforce_deadline_ms.
 template <class ReadBack>
-void enforce(zelarray_t *handle, zelmsg_t *request, int wanted, int current, ReadBack read_back,
-             zelerror *err) {
+zelerror enforce(zelarray_t *handle, unsigned char code, bool on, int wanted, int current,
+                 ReadBack read_back) {
+  MsgPtr request = make_request(code, on);
+  if (!request) return ZEL_ENOMEM;
   const int64_t give_up = _zelarray_now_ms() + zel_enforce_deadline_ms;
   for (int pass = 0; current != wanted; ++pass) {
-    if (pass == zel_enforce_max_passes || _zelarray_now_ms() >= give_up) {
-      zel_report(err, ze_parse);
-      return;
-    }
-    _zelmsg_send(handle, request, err);
-    if (*err != ze_ok) return;
-    current = read_back(err);
-    if (*err != ze_ok) return;
+    if (pass == zel_enforce_max_passes || _zelarray_now_ms() >= give_up) return ZEL_EPARSE;
+    if (const zelerror sent = _zelmsg_send(handle, request.get())) return sent;
+    const zel_result<int> now = read_back();
+    if (now.code != ZEL_OK) return now.code;
+    current = now.value;
   }
-  zel_report(err, ze_ok);
+  return ZEL_OK;
 }
 
 // ---- Capture thread helpers ----------------------------------------------------------------
@@ -200,74 +199,51 @@ int32_t normalized_sample(int32_t v, int32_t mean, double gain) {
 
 }  // namespace
 
-// ---- Device commands ---------------------------------------------------------------------
-
-void _zelarray_query_ids(zelarray_t *handle, zelerror *err) {
+zelerror _zelarray_query_ids(zelarray_t *handle) {
   MsgPtr reply;
-  if (!query(handle, cmd_query_ids, type_ids, reply, err)) return;
+  if (const zelerror failed = query(handle, cmd_query_ids, type_ids, reply)) return failed;
   handle->id = reply->data[2] + 256 * reply->data[3];
   memcpy(handle->prom_nb, reply->data + 6, 8);
   handle->prom_nb[8] = '\0';
+  return ZEL_OK;
 }
 
-zelbool _zelarray_query_capture(zelarray_t *handle, zelerror *err) {
-  const int value = query_status_byte(handle, cmd_query_capture, type_capture, err);
-  if (value < 0) return zel_unset;
-  return value == 1 ? zel_true : zel_false;
+zelerror _zelarray_query_speed(zelarray_t *handle) {
+  const zel_result<int> got = query_status_byte(handle, cmd_query_speed, type_speed);
+  if (got.code == ZEL_OK) handle->speed = got.value == 1 ? 44100 : 22050;
+  return got.code;
 }
 
-void _zelarray_query_speed(zelarray_t *handle, zelerror *err) {
-  const int value = query_status_byte(handle, cmd_query_speed, type_speed, err);
-  if (value >= 0) handle->speed = value == 1 ? 44100 : 22050;
+zelerror _zelarray_query_slave(zelarray_t *handle) {
+  const zel_result<int> got = query_status_byte(handle, cmd_query_slave, type_slave);
+  if (got.code == ZEL_OK) handle->slave = got.value == 1 ? zel_true : zel_false;
+  return got.code;
 }
 
-void _zelarray_query_slave(zelarray_t *handle, zelerror *err) {
-  const int value = query_status_byte(handle, cmd_query_slave, type_slave, err);
-  if (value >= 0) handle->slave = value == 1 ? zel_true : zel_false;
-}
-
-void _zelarray_enforce_capture(zelarray_t *handle, zelbool on, zelerror *err) {
-  MsgPtr request = make_request(cmd_set_capture, on == zel_true, err);
-  if (!request) return;
+zelerror _zelarray_enforce_capture(zelarray_t *handle, zelbool on) {
   // The current state is never assumed: at least one set request always goes out.
-  enforce(
-      handle, request.get(), on, zel_unset,
-      [handle](zelerror *e) { return _zelarray_query_capture(handle, e); }, err);
+  return enforce(handle, cmd_set_capture, on == zel_true, on, zel_unset,
+                 [handle] { return query_capture(handle); });
 }
 
-void _zelarray_enforce_speed(zelarray_t *handle, int speed, zelerror *err) {
-  MsgPtr request = make_request(cmd_set_speed, speed == 44100, err);
-  if (!request) return;
-  enforce(
-      handle, request.get(), speed, handle->speed,
-      [handle](zelerror *e) {
-        _zelarray_query_speed(handle, e);
-        return handle->speed;
-      },
-      err);
+zelerror _zelarray_enforce_speed(zelarray_t *handle, int speed) {
+  return enforce(handle, cmd_set_speed, speed == 44100, speed, handle->speed, [handle] {
+    return zel_result<int>{_zelarray_query_speed(handle), handle->speed};
+  });
 }
 
-void _zelarray_enforce_slave(zelarray_t *handle, zelbool slave, zelerror *err) {
-  MsgPtr request = make_request(cmd_set_slave, slave == zel_true, err);
-  if (!request) return;
-  enforce(
-      handle, request.get(), slave, handle->slave,
-      [handle](zelerror *e) {
-        _zelarray_query_slave(handle, e);
-        return handle->slave;
-      },
-      err);
+zelerror _zelarray_enforce_slave(zelarray_t *handle, zelbool slave) {
+  return enforce(handle, cmd_set_slave, slave == zel_true, slave, handle->slave, [handle] {
+    return zel_result<int>{_zelarray_query_slave(handle), handle->slave};
+  });
 }
 
-void _zelarray_set_dip(zelarray_t *handle, const char *text, zelerror *err) {
+zelerror _zelarray_set_dip(zelarray_t *handle, const char *text) {
   const size_t len = text == nullptr ? 17 : strnlen(text, 17);
-  if (len > 16) {
-    zel_report(err, ze_dest_ip);
-    return;
-  }
+  if (len > 16) return ZEL_EDESTIP;
   memset(handle->dip, 0, 17);
   memcpy(handle->dip, text, len);
-  zel_report(err, ze_ok);
+  return ZEL_OK;
 }
 
 // ---- Capture thread ----------------------------------------------------------------------
@@ -291,21 +267,15 @@ void *_zelarray_capture(void *arg) {
   while (is_running(handle)) {
     const int taken =
         wait_for_receive(handle, bound_us, next_us) ? drain(handle, &batch, slots, heard_us) : -1;
-    if (taken < 0) return end_capture(handle, ze_capture), nullptr;
+    if (taken < 0) return end_capture(handle, ZEL_ECAPTURE), nullptr;
     // Only a receive that found nothing ends the capture: after a stall of this process the
     // queue's last datagram may be old while newer ones, dropped or still coming, follow it.
     if (taken == 0 && !slots.waiting() && _zelarray_now_us() - heard_us >= limit_us) {
-      return end_capture(handle, ze_capture), nullptr;
+      return end_capture(handle, ZEL_ECAPTURE), nullptr;
     }
   }
-  zel_store(handle->capture_error, static_cast<int>(ze_ok));
+  zel_store(handle->capture_error, static_cast<int>(ZEL_OK));
   return nullptr;
-}
-
-void _zelarray_write_fixed(unsigned char *dest, const unsigned char *newer,
-                           const unsigned char *older, int nbytes) {
-  _zelarray_write_fixed_after(dest, newer, older + ZEL_FRAME_BYTES * (zel_frames_per_datagram - 1),
-                              nbytes);
 }
 
 void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer,
@@ -331,37 +301,6 @@ void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes) {
   }
 }
 
-namespace {
-
-// The walk of the cursor table runs under ring_lock, so that a cursor deleted by another thread is
-// never touched after it left the table. A reader counts itself a waiter under the same lock
-// before it sleeps, so one that is not counted has not yet tested readiness and needs no signal.
-void signal_ready_cursors(zelarray_t *handle) {
-  int visited = 0;
-  for (int i = 0; i < ZEL_MAX_CURSORS && visited < handle->cursor_count; ++i) {
-    zelcursor_t *cursor = handle->cursors[i];
-    if (cursor == nullptr) continue;
-    ++visited;
-    if (zel_load(cursor->waiters) > 0 && _zelarray_rb_canread(handle, cursor)) {
-      pthread_cond_signal(&cursor->cond);
-    }
-  }
-}
-
-}  // namespace
-
-// wtotal is also read without the lock, after a copy, by readers that check whether the writer
-// reached what they copied.
-void _zelarray_publish_slots(zelarray_t *handle, int64_t slots) {
-  const int64_t frames = slots * zel_frames_per_datagram;
-  pthread_mutex_lock(&handle->ring_lock);
-  handle->wpos = static_cast<int>((handle->wpos + frames) % handle->ring_frames);
-  zel_store(handle->wtotal, handle->wtotal + static_cast<uint64_t>(frames),
-            std::memory_order_release);
-  signal_ready_cursors(handle);
-  pthread_mutex_unlock(&handle->ring_lock);
-}
-
 int64_t _zelarray_receive_period_us(zelarray_t *handle, int64_t bound_us) {
   int smallest = handle->ring_frames;
   pthread_mutex_lock(&handle->ring_lock);
@@ -378,84 +317,10 @@ int64_t _zelarray_receive_period_us(zelarray_t *handle, int64_t bound_us) {
   return std::min({fill_us, bound_us, zel_max_receive_period_us});
 }
 
-// ---- Ring arithmetic (read side) -----------------------------------------------------------
+// ---- Handle states ------------------------------------------------------------------------
 
-int _zelarray_rb_diff(zelarray_t *handle, zelcursor_t *cursor) {
-  // Totals instead of positions: a ring filled all the way to the reader reads as full.
-  const uint64_t unread = handle->wtotal - zel_load(cursor->rtotal);
-  return unread > static_cast<uint64_t>(handle->ring_frames) ? handle->ring_frames + 1
-                                                             : static_cast<int>(unread);
-}
-
-int _zelarray_rb_canread(zelarray_t *handle, zelcursor_t *cursor) {
-  return _zelarray_rb_diff(handle, cursor) >= cursor->frames ? 1 : 0;
-}
-
-void _zelarray_rb_add(zelarray_t *handle, zelcursor_t *cursor) {
-  int rpos = cursor->rpos + cursor->frames;
-  if (rpos >= handle->ring_frames) rpos -= handle->ring_frames;
-  zel_store(cursor->rpos, rpos);
-  zel_store(cursor->rtotal, zel_load(cursor->rtotal) + static_cast<uint64_t>(cursor->frames));
-}
-
-// ---- Default-cursor operations ---------------------------------------------------------------
-
-namespace {
-
-// The copy runs without ring_lock, so a writer short of the reader's lap may have come round to
-// the span meanwhile. The slots it may be writing lie within zel_writer_span_frames of wtotal, so
-// the span (the buffer the cursor just passed) is intact while they end no later than a ring past
-// the span's start. The fence keeps the load of wtotal after the copy's reads; g++ refuses
-// stand-alone fences under ThreadSanitizer, which does not model them, so that build does without.
-bool writer_reached_copy(zelarray_t *handle, zelcursor_t *cursor) {
-#if !defined(__SANITIZE_THREAD__)
-  std::atomic_thread_fence(std::memory_order_acquire);
-#endif
-  const uint64_t written = zel_load(handle->wtotal, std::memory_order_acquire);
-  const uint64_t start = zel_load(cursor->rtotal) - static_cast<uint64_t>(cursor->frames);
-  const uint64_t writing_end = written + static_cast<uint64_t>(zel_writer_span_frames);
-  return writing_end > start + static_cast<uint64_t>(handle->ring_frames);
-}
-
-}  // namespace
-
-void _zelarray_wait_status(zelarray_t *handle, int state, zelerror *err) {
-  while (zel_load(handle->status, std::memory_order_acquire) != state) {
-    const timespec pause{0, 50000000};
-    nanosleep(&pause, nullptr);
-  }
-  zel_report(err, ze_ok);
-}
-
-zelbool _zelarray_get_databuffer(zelarray_t *handle, void *dest, int32_t *ts, int *nfnbr,
-                                 zelerror *err, zelbool blocking) {
-  zelcursor_t *cursor = handle->cursors[0];
-  void *data = nullptr;
-  const zelbool got = zelcursor_get_ptr(handle, cursor, &data, ts, nfnbr, err, blocking, zel_true);
-  if (got != zel_true) return got;
-  memcpy(dest, data, static_cast<size_t>(cursor->datasize));
-  if (writer_reached_copy(handle, cursor)) _zelcursor_flag_overflow(handle, cursor);
-  zel_report(err, ze_ok);
-  return zel_true;
-}
-
-void _zelarray_get_current_databuffer_timestamp(zelarray_t *handle, int32_t *ts, zelerror *err) {
-  zelcursor_get_ptr(handle, handle->cursors[0], nullptr, ts, nullptr, err, zel_true, zel_false);
-}
-
-int _zelarray_get_current_databuffer_nfnbr(zelarray_t *handle, zelerror *err) {
-  int nfnbr = 0;
-  if (zelcursor_get_ptr(handle, handle->cursors[0], nullptr, nullptr, &nfnbr, err, zel_true,
-                        zel_false) != zel_true) {
-    return 0;
-  }
-  return nfnbr;
-}
-
-void _zelarray_skip_databuffer(zelarray_t *handle, zelerror *err) {
-  zelcursor_get_ptr(handle, handle->cursors[0], nullptr, nullptr, nullptr, err, zel_true, zel_true);
-}
-
-zelbool _zelarray_check_databuffer_overflow(zelarray_t *handle, zelerror *err) {
-  return zelcursor_check_overflow(handle, handle->cursors[0], err);
+zelerror _zelarray_admit(zelarray_t *handle, unsigned allowed) {
+  if (handle == nullptr) return ZEL_ENULL;
+  const int state = zel_load(handle->status, std::memory_order_acquire);
+  return (allowed & (1u << state)) != 0 ? ZEL_OK : ZEL_EORDER;
 }

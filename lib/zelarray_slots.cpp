@@ -6,6 +6,7 @@
 
 #include "zel_misc.h"
 #include "zelarray.h"
+#include "zelarray_ring.h"
 #include "zelmsg.h"
 
 namespace {
@@ -136,7 +137,7 @@ void SlotAssembler::fill(int64_t count, const timeval &until) {
   if (count > ring_slots) {
     first = count - ring_slots;
     flush();
-    _zelarray_publish_slots(handle_, first);
+    _zelarray_rb_publish(handle_, first);
     last_slot_ = static_cast<int>((last_slot_ + first) & 0xFFFF);
   }
   for (int64_t i = first; i < count; ++i) {
@@ -165,16 +166,16 @@ void SlotAssembler::store(const unsigned char *payload, int nfnbr, const timeval
   last_slot_time_ = when;
 }
 
-// The slot after the unpublished ones. wpos moves only in this thread, so it is read unlocked.
+// The slot after the unpublished ones.
 unsigned char *SlotAssembler::write_slot() const {
-  const int pos = (handle_->wpos + pending_ * zel_frames_per_datagram) % handle_->ring_frames;
+  const int pos = _zelarray_rb_write_pos(handle_, pending_);
   return handle_->ring + static_cast<size_t>(pos) * ZEL_FRAME_BYTES;
 }
 
 // Records the slot just written; a stop request that came meanwhile publishes nothing more.
 void SlotAssembler::publish(int nfnbr, const timeval &when) {
   if (zel_load(handle_->running) == 0) return;
-  const int pos = (handle_->wpos + pending_ * zel_frames_per_datagram) % handle_->ring_frames;
+  const int pos = _zelarray_rb_write_pos(handle_, pending_);
   const int slot = pos / zel_frames_per_datagram;
   handle_->ring_ts[2 * slot] = static_cast<int32_t>(when.tv_sec);
   handle_->ring_ts[2 * slot + 1] = static_cast<int32_t>(when.tv_usec * 1000);
@@ -185,7 +186,7 @@ void SlotAssembler::publish(int nfnbr, const timeval &when) {
 
 void SlotAssembler::flush() {
   if (pending_ == 0) return;
-  _zelarray_publish_slots(handle_, pending_);
+  _zelarray_rb_publish(handle_, pending_);
   pending_ = 0;
 }
 

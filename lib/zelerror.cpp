@@ -6,43 +6,52 @@
 
 namespace {
 
-// One entry per code, so that the table's size follows the list.
-#define ZEL_ERROR_ONE(code, name, text) 1,
-constexpr int zel_codes[] = {ZEL_ERROR_TABLE(ZEL_ERROR_ONE)};
-#undef ZEL_ERROR_ONE
-
-constexpr std::array<std::string_view, std::size(zel_codes)> _zelarray_errors = {
-#define ZEL_ERROR_TEXT(code, name, text) text,
-    ZEL_ERROR_TABLE(ZEL_ERROR_TEXT)
-#undef ZEL_ERROR_TEXT
+struct CodeEntry {
+  std::string_view name;
+  std::string_view text;
 };
 
-// The enum values and the table positions come from the same list; this catches a gap.
-#define ZEL_ERROR_CHECK(code, name, text) \
-  static_assert(_zelarray_errors[code] == std::string_view(text));
-ZEL_ERROR_TABLE(ZEL_ERROR_CHECK)
-#undef ZEL_ERROR_CHECK
+constexpr std::array<CodeEntry, ZEL_ERRNO_COUNT> _zelarray_errors = {{
+#define ZEL_ERRNO_ENTRY(name, code, message) {"ZEL_" #name, message},
+    ZEL_ERRNO_MAP(ZEL_ERRNO_ENTRY)
+#undef ZEL_ERRNO_ENTRY
+}};
+
+// The table's positions and the codes come from the same list; this catches a gap or a reorder.
+#define ZEL_ERRNO_CHECK(name, code, message) \
+  static_assert(_zelarray_errors[code].text == std::string_view(message));
+ZEL_ERRNO_MAP(ZEL_ERRNO_CHECK)
+#undef ZEL_ERRNO_CHECK
+
+constexpr const char *unknown_code = "unknown error";
+
+bool is_code(int code) {
+  return code >= 0 && code < static_cast<int>(_zelarray_errors.size());
+}
 
 }  // namespace
 
 extern "C" {
 
 void zelarray_init_zelerror(zelerror *err) {
-  zel_report(err, ze_ok);
+  zel_report(err, ZEL_OK);
 }
 
 zelbool zelarray_check_zelerror(zelerror *err) {
-  return (err != nullptr && *err != ze_ok) ? zel_true : zel_false;
+  return (err != nullptr && *err != ZEL_OK) ? zel_true : zel_false;
+}
+
+const char *zelarray_strerror(int code) {
+  return is_code(code) ? _zelarray_errors[code].text.data() : unknown_code;
+}
+
+const char *zelarray_err_name(int code) {
+  return is_code(code) ? _zelarray_errors[code].name.data() : unknown_code;
 }
 
 void zelarray_perror(zelerror *err, const char *text) {
-  const char *prefix = text != nullptr ? text : "";
-  const int code = err != nullptr ? *err : -1;
-  if (code >= 0 && code < static_cast<int>(_zelarray_errors.size())) {
-    fprintf(stderr, "%s: %s\n", prefix, _zelarray_errors[code].data());
-  } else {
-    fprintf(stderr, "%s: unknown error\n", prefix);
-  }
+  fprintf(stderr, "%s: %s\n", text != nullptr ? text : "",
+          zelarray_strerror(err != nullptr ? *err : -1));
 }
 
 }  // extern "C"

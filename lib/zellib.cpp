@@ -5,6 +5,7 @@
 
 #include "zel_misc.h"
 #include "zelarray.h"
+#include "zelarray_ring.h"
 #include "zelcursor.h"
 #include "zelerror.h"
 #include "zellib.h"
@@ -24,35 +25,6 @@ int state_of(zelarray_t *handle) {
 // Release ordering: a thread that sees the new state also sees what was set up before it.
 void set_state(zelarray_t *handle, int state) {
   zel_store(handle->status, state, std::memory_order_release);
-}
-
-// Internal operations write their status unconditionally; a caller may pass none.
-zelerror *status_or(zelerror *err, zelerror &scratch) {
-  return err != nullptr ? err : &scratch;
-}
-
-// Refuses a null handle (4) or a state outside the allowed test (9).
-bool refused(zelarray_t *handle, zelerror *err, bool state_ok) {
-  if (handle == nullptr) {
-    zel_report(err, ze_null_handle);
-    return true;
-  }
-  if (!state_ok) {
-    zel_report(err, ze_order);
-    return true;
-  }
-  return false;
-}
-
-bool refused_null(zelarray_t *handle, zelerror *err) {
-  return refused(handle, err, true);
-}
-
-// A copy needs somewhere to go: a null destination is refused like a null handle.
-bool refused_destination(zelarray_t *handle, const void *dest, zelerror *err) {
-  if (handle != nullptr && dest != nullptr) return false;
-  zel_report(err, ze_null_handle);
-  return true;
 }
 
 bool is_flag(zelbool value) {
@@ -85,7 +57,6 @@ void free_cursors(zelarray_t *handle) {
 
 // Frees a handle in any stage of construction.
 void free_handle(zelarray_t *handle) {
-  zelerror ignored;
   free(handle->dip);
   free(handle->prom_nb);
   free(handle->ring);
@@ -93,8 +64,8 @@ void free_handle(zelarray_t *handle) {
   free(handle->ring_nfnbr);
   free(handle->gains);
   free(handle->means);
-  _zelmsg_delete(handle->msg_a, &ignored);
-  _zelmsg_delete(handle->msg_b, &ignored);
+  _zelmsg_delete(handle->msg_a);
+  _zelmsg_delete(handle->msg_b);
   free_cursors(handle);
   _zelmsg_close(handle);
   pthread_mutex_destroy(&handle->ring_lock);
@@ -147,20 +118,19 @@ bool read_exactly(FILE *stream, void *into, size_t size, size_t count) {
   return stream != nullptr && fread(into, size, count, stream) == count;
 }
 
-// Write position and every cursor back to position 0, overflow flags cleared; 20 when a cursor
-// cannot be reset. Under ring_lock: other threads may be creating cursors, which read wpos.
-void rewind_ring(zelarray_t *handle, zelerror *err) {
-  zel_report(err, ze_ok);
+// Write position and every cursor back to position 0, overflow flags cleared; ZEL_EINTERNAL when
+// a cursor cannot be reset. Under ring_lock: other threads may be creating cursors, which read
+// the writer's total.
+zelerror rewind_ring(zelarray_t *handle) {
+  zelerror code = ZEL_OK;
   pthread_mutex_lock(&handle->ring_lock);
-  handle->wpos = 0;
-  handle->wtotal = 0;
+  _zelarray_rb_rewind(handle);
   for (zelcursor_t *cursor : handle->cursors) {
     if (cursor == nullptr) continue;
-    zelerror one = ze_ok;
-    _zelcursor_reinit_locked(handle, cursor, &one);
-    if (one != ze_ok) zel_report(err, one);
+    if (const zelerror failed = _zelcursor_reinit_locked(handle, cursor)) code = failed;
   }
   pthread_mutex_unlock(&handle->ring_lock);
+  return code;
 }
 
 bool start_thread(zelarray_t *handle) {
@@ -189,6 +159,247 @@ int kernel_drops_now(zelarray_t *handle) {
   return static_cast<int>(_zelmsg_kernel_drops(handle) - handle->kdrops_base);
 }
 
+// ---- Handle and capture options ---------------------------------------------------------------
+
+zel_result<zelarray_t *> create_handle(int megabytes, int req_frames) {
+  if (req_frames <= 0) return {ZEL_EREQFRAMES, nullptr};
+  if (megabytes == 0) megabytes = zel_default_megabytes;
+  if (megabytes < zel_default_megabytes || megabytes > zel_max_megabytes) {
+    return {ZEL_EMEGABYTES, nullptr};
+  }
+  const int ring_frames = ring_frames_for(megabytes, req_frames);
+  if (ring_frames <= 0) return {ZEL_EREQFRAMES, nullptr};
+  auto *handle = zalloc<zelarray_t>(1);
+  if (handle == nullptr) return {ZEL_ENOMEM, nullptr};
+  handle->sock = -1;
+  if (pthread_mutex_init(&handle->ring_lock, nullptr) != 0) {
+    free(handle);
+    return {ZEL_EINTERNAL, nullptr};
+  }
+  handle->ring_frames = ring_frames;
+  handle->ring_bytes = ring_frames * ZEL_FRAME_BYTES;
+  set_defaults(handle, req_frames);
+  zelerror code = allocate_blocks(handle) ? ZEL_OK : ZEL_ENOMEM;
+  if (code == ZEL_OK) handle->msg_a = _zelmsg_create();
+  if (code == ZEL_OK) handle->msg_b = _zelmsg_create();
+  if (handle->msg_a == nullptr || handle->msg_b == nullptr) code = ZEL_ENOMEM;
+  if (code == ZEL_OK) zelcursor_create(handle, req_frames, &code);
+  if (code != ZEL_OK) {
+    free_handle(handle);
+    return {code, nullptr};
+  }
+  return {ZEL_OK, handle};
+}
+
+zelerror delete_handle(zelarray_t *handle) {
+  if (const zelerror refused = _zelarray_admit(handle, in_not_capturing)) return refused;
+  free_handle(handle);
+  return ZEL_OK;
+}
+
+// An option may change in any state but capturing; an invalid value changes nothing.
+template <class T>
+zelerror set_option(zelarray_t *handle, T zelarray_t::*field, T value, bool valid,
+                    zelerror invalid) {
+  if (const zelerror refused = _zelarray_admit(handle, in_not_capturing)) return refused;
+  if (!valid) return invalid;
+  handle->*field = value;
+  return ZEL_OK;
+}
+
+zelerror load_normalization(zelarray_t *handle, FILE *means, FILE *gains) {
+  if (const zelerror refused = _zelarray_admit(handle, in_not_capturing)) return refused;
+  // Both files are read in full before either replaces the loaded calibration.
+  int32_t new_means[64];
+  double new_gains[64];
+  if (!read_exactly(means, new_means, sizeof new_means[0], 64) ||
+      !read_exactly(gains, new_gains, sizeof new_gains[0], 64)) {
+    return ZEL_ENORMFILES;
+  }
+  memcpy(handle->means, new_means, sizeof new_means);
+  memcpy(handle->gains, new_gains, sizeof new_gains);
+  handle->normalize = zel_true;
+  return ZEL_OK;
+}
+
+// ---- Communication and array parameters -------------------------------------------------------
+
+zelerror open_towards(zelarray_t *handle, const char *address) {
+  if (const zelerror bad = _zelarray_set_dip(handle, address)) return bad;
+  memset(&handle->dest_addr, 0, sizeof handle->dest_addr);
+  handle->dest_addr.sin_family = AF_INET;
+  handle->dest_addr.sin_port = htons(ZEL_PORT);
+  // A text that is no address would send every request to 0.0.0.0, that is to this host.
+  if (inet_aton(handle->dip, &handle->dest_addr.sin_addr) == 0) return ZEL_EDESTIP;
+  return _zelmsg_open(handle);
+}
+
+zelerror comminit(zelarray_t *handle, const char *address) {
+  if (const zelerror refused = _zelarray_admit(handle, in_created)) return refused;
+  if (const zelerror failed = open_towards(handle, address)) return failed;
+  zelerror code = _zelarray_enforce_capture(handle, zel_false);
+  if (code == ZEL_OK) code = _zelarray_query_ids(handle);
+  if (code != ZEL_OK) {
+    _zelmsg_close(handle);
+    return code;
+  }
+  set_state(handle, st_comm_ready);
+  return ZEL_OK;
+}
+
+constexpr unsigned in_parameter_states = in_created | in_comm_ready | in_params_ready;
+
+// A parameter the array is asked once; `unknown` until it answered.
+template <class T>
+zel_result<T> ask_parameter(zelarray_t *handle, T zelarray_t::*field, T unknown,
+                            zelerror (*query)(zelarray_t *)) {
+  if (const zelerror refused = _zelarray_admit(handle, in_parameter_states)) return {refused, 0};
+  if (handle->*field == unknown) {
+    if (const zelerror failed = query(handle)) return {failed, 0};
+  }
+  return {ZEL_OK, handle->*field};
+}
+
+template <class T>
+zelerror set_parameter(zelarray_t *handle, T value, bool valid, zelerror invalid,
+                       zelerror (*enforce)(zelarray_t *, T)) {
+  if (const zelerror refused = _zelarray_admit(handle, in_parameter_states)) return refused;
+  if (!valid) return invalid;
+  return enforce(handle, value);
+}
+
+zelerror set_speed(zelarray_t *handle, int speed) {
+  return set_parameter(handle, speed, speed == 22050 || speed == 44100, ZEL_ESPEED,
+                       _zelarray_enforce_speed);
+}
+
+zelerror set_slave(zelarray_t *handle, zelbool slave) {
+  return set_parameter(handle, slave, is_flag(slave), ZEL_ESLAVE, _zelarray_enforce_slave);
+}
+
+zel_result<int> ask_id(zelarray_t *handle) {
+  if (const zelerror refused = _zelarray_admit(handle, in_connected)) return {refused, zel_false};
+  if (handle->id == -1) return {ZEL_EID, zel_false};
+  return {ZEL_OK, handle->id};
+}
+
+zelerror ask_promnb(zelarray_t *handle, char *buffer) {
+  if (const zelerror refused = _zelarray_admit(handle, in_connected)) return refused;
+  if (handle->prom_nb[0] == '\0') return ZEL_EPROMNB;
+  if (buffer == nullptr) return ZEL_ENULL;
+  strncpy(buffer, handle->prom_nb, 9);
+  return ZEL_OK;
+}
+
+zelerror initparams(zelarray_t *handle) {
+  if (const zelerror refused = _zelarray_admit(handle, in_comm_ready)) return refused;
+  if (handle->speed == 0) return ZEL_ESPEED;
+  if (handle->slave == zel_unset) return ZEL_ESLAVE;
+  set_state(handle, st_params_ready);
+  return ZEL_OK;
+}
+
+zelerror initparams_wp(zelarray_t *handle, int speed, zelbool slave) {
+  if (const zelerror failed = set_speed(handle, speed)) return failed;
+  if (const zelerror failed = set_slave(handle, slave)) return failed;
+  return initparams(handle);
+}
+
+// ---- Capture control --------------------------------------------------------------------------
+
+void reset_counters(zelarray_t *handle) {
+  handle->dropped = 0;
+  handle->msg_current = zel_true;
+  zel_store(handle->lost_frames, 0);
+  zel_store(handle->discontinuities, 0);
+  zel_store(handle->outages, 0);
+}
+
+zelerror capture_on(zelarray_t *handle) {
+  if (const zelerror refused = _zelarray_admit(handle, in_params_ready)) return refused;
+  reset_counters(handle);
+  if (const zelerror failed = rewind_ring(handle)) return failed;
+  zel_store(handle->capture_error, 0);
+  handle->kdrops_base = _zelmsg_kernel_drops(handle);
+  zel_store(handle->kernel_drops, 0);
+  if (const zelerror failed = _zelarray_enforce_capture(handle, zel_true)) return failed;
+  zel_store(handle->running, 1);
+  if (!start_thread(handle)) {
+    zel_store(handle->running, 0);
+    return ZEL_EINTERNAL;
+  }
+  zel_store(handle->thread_live, 1);
+  set_state(handle, st_capturing);
+  return ZEL_OK;
+}
+
+zelerror capture_off(zelarray_t *handle) {
+  if (const zelerror refused = _zelarray_admit(handle, in_capturing)) return refused;
+  stop_thread(handle);
+  zel_store(handle->kernel_drops, kernel_drops_now(handle));
+  // Once the thread is joined nothing captures any more, whatever the array answers: a handle
+  // whose array vanished must still be freed. The failure is reported all the same.
+  set_state(handle, st_params_ready);
+  return _zelarray_enforce_capture(handle, zel_false);
+}
+
+zelerror _zelarray_wait_status(zelarray_t *handle, int state) {
+  if (const zelerror refused = _zelarray_admit(handle, in_any_state)) return refused;
+  while (state_of(handle) != state) {
+    const timespec pause{0, 50000000};
+    nanosleep(&pause, nullptr);
+  }
+  return ZEL_OK;
+}
+
+zel_result<zelbool> capture_ok(zelarray_t *handle) {
+  if (const zelerror refused = _zelarray_admit(handle, in_capturing)) return {refused, zel_false};
+  const zelerror code = zel_load(handle->capture_error);
+  return {code, code == ZEL_OK ? zel_true : zel_false};
+}
+
+// A count kept by the capture, readable in any state.
+zel_result<int> counter(zelarray_t *handle, int zelarray_t::*field, int scale = 1) {
+  if (const zelerror refused = _zelarray_admit(handle, in_any_state)) return {refused, 0};
+  return {ZEL_OK, zel_load(handle->*field) * scale};
+}
+
+zel_result<int> kernel_drops(zelarray_t *handle) {
+  if (const zelerror refused = _zelarray_admit(handle, in_any_state)) return {refused, 0};
+  if (state_of(handle) == st_capturing && zel_load(handle->thread_live) != 0) {
+    return {ZEL_OK, kernel_drops_now(handle)};
+  }
+  return {ZEL_OK, zel_load(handle->kernel_drops)};
+}
+
+// ---- Reading through the default cursor ----------------------------------------------------
+
+// The default cursor's next buffer copied to dest. A copy needs somewhere to go: a null
+// destination is refused like a null handle.
+zel_result<zelbool> _zelarray_get_databuffer(zelarray_t *handle, void *dest, int32_t *ts,
+                                             int *nfnbr, zelbool blocking) {
+  if (handle == nullptr || dest == nullptr) return {ZEL_ENULL, zel_unset};
+  zelcursor_t *cursor = handle->cursors[0];
+  void *data = nullptr;
+  const zel_result<zelbool> got =
+      _zelcursor_read(handle, cursor, &data, ts, nfnbr, blocking, zel_true);
+  if (got.value != zel_true) return got;
+  memcpy(dest, data, static_cast<size_t>(cursor->datasize));
+  if (_zelarray_rb_writer_reached(handle, cursor)) _zelcursor_flag_overflow(handle, cursor);
+  return got;
+}
+
+// The default cursor's next buffer, waited for; `advance` passes over it.
+zelerror default_cursor_next(zelarray_t *handle, int32_t *ts, zelbool advance) {
+  if (handle == nullptr) return ZEL_ENULL;
+  return _zelcursor_read(handle, handle->cursors[0], nullptr, ts, nullptr, zel_true, advance).code;
+}
+
+zel_result<zelbool> _zelarray_check_databuffer_overflow(zelarray_t *handle) {
+  if (handle == nullptr) return {ZEL_ENULL, zel_unset};
+  return _zelcursor_overflow(handle, handle->cursors[0]);
+}
+
 }  // namespace
 
 extern "C" {
@@ -196,277 +407,114 @@ extern "C" {
 // ---- Handle and capture options ---------------------------------------------------------------
 
 zelarray_t *zelarray_create(int megabytes, int req_frames, zelerror *err) {
-  if (req_frames <= 0) {
-    zel_report(err, ze_req_frames);
-    return nullptr;
-  }
-  if (megabytes == 0) megabytes = zel_default_megabytes;
-  if (megabytes < zel_default_megabytes || megabytes > zel_max_megabytes) {
-    zel_report(err, ze_megabytes);
-    return nullptr;
-  }
-  const int ring_frames = ring_frames_for(megabytes, req_frames);
-  if (ring_frames <= 0) {
-    zel_report(err, ze_req_frames);
-    return nullptr;
-  }
-  auto *handle = zalloc<zelarray_t>(1);
-  if (handle == nullptr) {
-    zel_report(err, ze_memory);
-    return nullptr;
-  }
-  handle->sock = -1;
-  if (pthread_mutex_init(&handle->ring_lock, nullptr) != 0) {
-    free(handle);
-    zel_report(err, ze_internal);
-    return nullptr;
-  }
-  handle->ring_frames = ring_frames;
-  handle->ring_bytes = ring_frames * ZEL_FRAME_BYTES;
-  set_defaults(handle, req_frames);
-  zelerror code = ze_ok;
-  if (!allocate_blocks(handle)) code = ze_memory;
-  if (code == ze_ok) handle->msg_a = _zelmsg_create(&code);
-  if (code == ze_ok) handle->msg_b = _zelmsg_create(&code);
-  if (code == ze_ok) zelcursor_create(handle, req_frames, &code);
-  if (code != ze_ok) {
-    free_handle(handle);
-    zel_report(err, code);
-    return nullptr;
-  }
-  zel_report(err, ze_ok);
-  return handle;
+  return zel_deliver(create_handle(megabytes, req_frames), err);
 }
 
 void zelarray_delete(zelarray_t *handle, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
-  free_handle(handle);
-  zel_report(err, ze_ok);
+  zel_report(err, delete_handle(handle));
 }
 
 void zelarray_wait_nfnbr(zelarray_t *handle, int nfnbr, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
-  if (nfnbr < 0 || nfnbr > 65535) return zel_report(err, ze_nfnbr);
-  handle->wait_nfnbr = nfnbr;
-  zel_report(err, ze_ok);
+  zel_report(err, set_option(handle, &zelarray_t::wait_nfnbr, nfnbr, nfnbr >= 0 && nfnbr <= 65535,
+                             ZEL_ENFNBR));
 }
 
 void zelarray_fix_drop_X_first_frames(zelarray_t *handle, int frames, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
-  if (frames < 0) return zel_report(err, ze_drop);
-  handle->drop_frames = frames;
-  zel_report(err, ze_ok);
+  zel_report(err, set_option(handle, &zelarray_t::drop_frames, frames, frames >= 0, ZEL_EDROP));
 }
 
 void zelarray_fix_one_sample_delay(zelarray_t *handle, zelbool fix, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
-  if (!is_flag(fix)) return zel_report(err, ze_delay);
-  handle->fix_delay = fix;
-  zel_report(err, ze_ok);
+  zel_report(err, set_option(handle, &zelarray_t::fix_delay, fix, is_flag(fix), ZEL_EDELAY));
 }
 
 void zelarray_display_warnings(zelarray_t *handle, zelbool display, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
-  if (!is_flag(display)) return zel_report(err, ze_warnings);
-  handle->warnings = display;
-  zel_report(err, ze_ok);
+  zel_report(err,
+             set_option(handle, &zelarray_t::warnings, display, is_flag(display), ZEL_EWARNINGS));
 }
 
 void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
-  if (milliseconds < zel_min_silence_limit_ms || milliseconds > zel_max_silence_limit_ms) {
-    return zel_report(err, ze_silence_limit);
-  }
-  handle->silence_limit_ms = milliseconds;
-  zel_report(err, ze_ok);
+  const bool valid =
+      milliseconds >= zel_min_silence_limit_ms && milliseconds <= zel_max_silence_limit_ms;
+  zel_report(err, set_option(handle, &zelarray_t::silence_limit_ms, milliseconds, valid,
+                             ZEL_ESILENCELIMIT));
 }
 
 void zelarray_normalize(zelarray_t *handle, FILE *means, FILE *gains, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) != st_capturing)) return;
-  // Both files are read in full before either replaces the loaded calibration.
-  int32_t new_means[64];
-  double new_gains[64];
-  if (!read_exactly(means, new_means, sizeof new_means[0], 64) ||
-      !read_exactly(gains, new_gains, sizeof new_gains[0], 64)) {
-    return zel_report(err, ze_norm_files);
-  }
-  memcpy(handle->means, new_means, sizeof new_means);
-  memcpy(handle->gains, new_gains, sizeof new_gains);
-  handle->normalize = zel_true;
-  zel_report(err, ze_ok);
+  zel_report(err, load_normalization(handle, means, gains));
 }
 
 // ---- Communication and array parameters -------------------------------------------------------
 
 void zelarray_comminit(zelarray_t *handle, const char *address, zelerror *err) {
-  zelerror scratch;
-  err = status_or(err, scratch);
-  if (refused(handle, err, handle && state_of(handle) == st_created)) return;
-  _zelarray_set_dip(handle, address, err);
-  if (*err != ze_ok) return;
-  memset(&handle->dest_addr, 0, sizeof handle->dest_addr);
-  handle->dest_addr.sin_family = AF_INET;
-  handle->dest_addr.sin_port = htons(ZEL_PORT);
-  // A text that is no address would send every request to 0.0.0.0, that is to this host.
-  if (inet_aton(handle->dip, &handle->dest_addr.sin_addr) == 0) return zel_report(err, ze_dest_ip);
-  _zelmsg_open(handle, err);
-  if (*err != ze_ok) return;
-  _zelarray_enforce_capture(handle, zel_false, err);
-  if (*err == ze_ok) _zelarray_query_ids(handle, err);
-  if (*err != ze_ok) {
-    _zelmsg_close(handle);
-    return;
-  }
-  set_state(handle, st_comm_ready);
+  zel_report(err, comminit(handle, address));
 }
 
 int zelarray_ask_speed(zelarray_t *handle, zelerror *err) {
-  zelerror scratch;
-  err = status_or(err, scratch);
-  if (refused(handle, err, handle && state_of(handle) <= st_params_ready)) return 0;
-  zel_report(err, ze_ok);
-  if (handle->speed == 0) _zelarray_query_speed(handle, err);
-  return *err == ze_ok ? handle->speed : 0;
+  return zel_deliver(ask_parameter(handle, &zelarray_t::speed, 0, _zelarray_query_speed), err);
 }
 
 void zelarray_set_speed(zelarray_t *handle, int speed, zelerror *err) {
-  zelerror scratch;
-  err = status_or(err, scratch);
-  if (refused(handle, err, handle && state_of(handle) <= st_params_ready)) return;
-  if (speed != 22050 && speed != 44100) return zel_report(err, ze_speed);
-  _zelarray_enforce_speed(handle, speed, err);
+  zel_report(err, set_speed(handle, speed));
 }
 
 zelbool zelarray_ask_slave(zelarray_t *handle, zelerror *err) {
-  zelerror scratch;
-  err = status_or(err, scratch);
-  if (refused(handle, err, handle && state_of(handle) <= st_params_ready)) return 0;
-  zel_report(err, ze_ok);
-  if (handle->slave == zel_unset) _zelarray_query_slave(handle, err);
-  return *err == ze_ok ? handle->slave : 0;
+  return zel_deliver(ask_parameter(handle, &zelarray_t::slave, static_cast<zelbool>(zel_unset),
+                                   _zelarray_query_slave),
+                     err);
 }
 
 void zelarray_set_slave(zelarray_t *handle, zelbool slave, zelerror *err) {
-  zelerror scratch;
-  err = status_or(err, scratch);
-  if (refused(handle, err, handle && state_of(handle) <= st_params_ready)) return;
-  if (!is_flag(slave)) return zel_report(err, ze_slave);
-  _zelarray_enforce_slave(handle, slave, err);
+  zel_report(err, set_slave(handle, slave));
 }
 
 int zelarray_ask_id(zelarray_t *handle, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) > st_created)) return zel_false;
-  if (handle->id == -1) {
-    zel_report(err, ze_id);
-    return zel_false;
-  }
-  zel_report(err, ze_ok);
-  return handle->id;
+  return zel_deliver(ask_id(handle), err);
 }
 
 void zelarray_ask_promnb(zelarray_t *handle, char *buffer, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) > st_created)) return;
-  if (handle->prom_nb[0] == '\0') return zel_report(err, ze_prom_nb);
-  if (buffer == nullptr) return zel_report(err, ze_null_handle);
-  strncpy(buffer, handle->prom_nb, 9);
-  zel_report(err, ze_ok);
+  zel_report(err, ask_promnb(handle, buffer));
 }
 
 void zelarray_initparams(zelarray_t *handle, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) == st_comm_ready)) return;
-  if (handle->speed == 0) return zel_report(err, ze_speed);
-  if (handle->slave == zel_unset) return zel_report(err, ze_slave);
-  set_state(handle, st_params_ready);
-  zel_report(err, ze_ok);
+  zel_report(err, initparams(handle));
 }
 
 void zelarray_initparams_wp(zelarray_t *handle, int speed, zelbool slave, zelerror *err) {
-  zelerror scratch;
-  err = status_or(err, scratch);
-  zelarray_set_speed(handle, speed, err);
-  if (*err != ze_ok) return;
-  zelarray_set_slave(handle, slave, err);
-  if (*err != ze_ok) return;
-  zelarray_initparams(handle, err);
+  zel_report(err, initparams_wp(handle, speed, slave));
 }
 
 // ---- Capture control --------------------------------------------------------------------------
 
 void zelarray_capture_on(zelarray_t *handle, zelerror *err) {
-  zelerror scratch;
-  err = status_or(err, scratch);
-  if (refused(handle, err, handle && state_of(handle) == st_params_ready)) return;
-  handle->dropped = 0;
-  handle->msg_current = zel_true;
-  zel_store(handle->lost_frames, 0);
-  zel_store(handle->discontinuities, 0);
-  zel_store(handle->outages, 0);
-  rewind_ring(handle, err);
-  if (*err != ze_ok) return;
-  zel_store(handle->capture_error, 0);
-  handle->kdrops_base = _zelmsg_kernel_drops(handle);
-  zel_store(handle->kernel_drops, 0);
-  _zelarray_enforce_capture(handle, zel_true, err);
-  if (*err != ze_ok) return;
-  zel_store(handle->running, 1);
-  if (!start_thread(handle)) {
-    zel_store(handle->running, 0);
-    return zel_report(err, ze_internal);
-  }
-  zel_store(handle->thread_live, 1);
-  set_state(handle, st_capturing);
-  zel_report(err, ze_ok);
+  zel_report(err, capture_on(handle));
 }
 
 void zelarray_capture_off(zelarray_t *handle, zelerror *err) {
-  zelerror scratch;
-  err = status_or(err, scratch);
-  if (refused(handle, err, handle && state_of(handle) == st_capturing)) return;
-  stop_thread(handle);
-  zel_store(handle->kernel_drops, kernel_drops_now(handle));
-  // Once the thread is joined nothing captures any more, whatever the array answers: a handle
-  // whose array vanished must still be freed. The failure is reported all the same.
-  set_state(handle, st_params_ready);
-  _zelarray_enforce_capture(handle, zel_false, err);
+  zel_report(err, capture_off(handle));
 }
 
 void zelarray_wait_capture_started(zelarray_t *handle, zelerror *err) {
-  if (refused_null(handle, err)) return;
-  _zelarray_wait_status(handle, st_capturing, err);
+  zel_report(err, _zelarray_wait_status(handle, st_capturing));
 }
 
 zelbool zelarray_check_capture_ok(zelarray_t *handle, zelerror *err) {
-  if (refused(handle, err, handle && state_of(handle) == st_capturing)) return zel_false;
-  const zelerror code = zel_load(handle->capture_error);
-  zel_report(err, code);
-  return code == ze_ok ? zel_true : zel_false;
+  return zel_deliver(capture_ok(handle), err);
 }
 
 int zelarray_check_lostdataframes(zelarray_t *handle, zelerror *err) {
-  if (refused_null(handle, err)) return 0;
-  zel_report(err, ze_ok);
-  return zel_load(handle->lost_frames) * zel_frames_per_datagram;
+  return zel_deliver(counter(handle, &zelarray_t::lost_frames, zel_frames_per_datagram), err);
 }
 
 int zelarray_check_discontinuities(zelarray_t *handle, zelerror *err) {
-  if (refused_null(handle, err)) return 0;
-  zel_report(err, ze_ok);
-  return zel_load(handle->discontinuities);
+  return zel_deliver(counter(handle, &zelarray_t::discontinuities), err);
 }
 
 int zelarray_check_outages(zelarray_t *handle, zelerror *err) {
-  if (refused_null(handle, err)) return 0;
-  zel_report(err, ze_ok);
-  return zel_load(handle->outages);
+  return zel_deliver(counter(handle, &zelarray_t::outages), err);
 }
 
 int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err) {
-  if (refused_null(handle, err)) return 0;
-  zel_report(err, ze_ok);
-  if (state_of(handle) == st_capturing && zel_load(handle->thread_live) != 0) {
-    return kernel_drops_now(handle);
-  }
-  return zel_load(handle->kernel_drops);
+  return zel_deliver(kernel_drops(handle), err);
 }
 
 // ---- Reading through the default cursor ----------------------------------------------------
@@ -477,8 +525,7 @@ zelbool zelarray_get_databuffer(zelarray_t *handle, void *dest, int32_t *ts, zel
 
 zelbool zelarray_get_databuffer_with_nfnbr(zelarray_t *handle, void *dest, int32_t *ts, int *nfnbr,
                                            zelerror *err) {
-  if (refused_destination(handle, dest, err)) return zel_unset;
-  return _zelarray_get_databuffer(handle, dest, ts, nfnbr, err, zel_true);
+  return zel_deliver(_zelarray_get_databuffer(handle, dest, ts, nfnbr, zel_true), err);
 }
 
 zelbool zelarray_get_databuffer_nonblocking(zelarray_t *handle, void *dest, int32_t *ts,
@@ -488,23 +535,19 @@ zelbool zelarray_get_databuffer_nonblocking(zelarray_t *handle, void *dest, int3
 
 zelbool zelarray_get_databuffer_nonblocking_with_nfnbr(zelarray_t *handle, void *dest, int32_t *ts,
                                                        int *nfnbr, zelerror *err) {
-  if (refused_destination(handle, dest, err)) return zel_unset;
-  return _zelarray_get_databuffer(handle, dest, ts, nfnbr, err, zel_false);
+  return zel_deliver(_zelarray_get_databuffer(handle, dest, ts, nfnbr, zel_false), err);
 }
 
 void zelarray_get_current_databuffer_timestamp(zelarray_t *handle, int32_t *ts, zelerror *err) {
-  if (refused_null(handle, err)) return;
-  _zelarray_get_current_databuffer_timestamp(handle, ts, err);
+  zel_report(err, default_cursor_next(handle, ts, zel_false));
 }
 
 void zelarray_skip_current_databuffer(zelarray_t *handle, zelerror *err) {
-  if (refused_null(handle, err)) return;
-  _zelarray_skip_databuffer(handle, err);
+  zel_report(err, default_cursor_next(handle, nullptr, zel_true));
 }
 
 zelbool zelarray_check_databuffer_overflow(zelarray_t *handle, zelerror *err) {
-  if (refused_null(handle, err)) return zel_unset;
-  return _zelarray_check_databuffer_overflow(handle, err);
+  return zel_deliver(_zelarray_check_databuffer_overflow(handle), err);
 }
 
 // ---- Reading through a cursor -----------------------------------------------------------------

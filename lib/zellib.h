@@ -4,14 +4,14 @@
  * Conventions
  * - Every call reports its outcome through a status, a `zelerror *` given as the LAST argument,
  *   except: zelcursor_get_ptr (status sixth of eight), zelcursor_isof (no status) and
- *   zelarray_perror (status first). 0 is success; 1 to 27 are the codes printed by
- *   zelarray_perror. A failing call returns a fixed value (0, 101, zel_unset or NULL, as each
- *   contract says), so only the status is a reliable sign of failure. A null status pointer is
- *   allowed and simply not written.
+ *   zelarray_perror (status first). ZEL_OK (0) is success; the failures are the ZEL_E... codes
+ *   below, named by zelarray_err_name and described by zelarray_strerror. A failing call
+ *   returns a fixed value (0, 101, zel_unset or NULL, as each contract says), so only the status
+ *   is a reliable sign of failure. A null status pointer is allowed and simply not written.
  * - Flags are zelbool values: zel_true 99, zel_false 101, zel_unset 440; never 0 and 1.
- * - Every call that uses its handle refuses a NULL handle with code 4 (zelarray_get_one_blocksize
- *   does not use it).
- * - A call made in a handle state that does not allow it is refused with code 9 and changes
+ * - Every call that uses its handle refuses a NULL handle with ZEL_ENULL
+ *   (zelarray_get_one_blocksize does not use it).
+ * - A call made in a handle state that does not allow it is refused with ZEL_EORDER and changes
  *   nothing. States: st_created -> st_comm_ready (zelarray_comminit) -> st_params_ready
  *   (zelarray_initparams) <-> st_capturing (zelarray_capture_on / zelarray_capture_off).
  * - Threads: lifecycle, parameter, option and capture on/off calls belong to one controlling
@@ -52,6 +52,46 @@ extern "C" {
 
 typedef int zelerror;
 typedef int zelbool;
+
+/* X(name, code, text): every status code with its message, in code order. */
+#define ZEL_ERRNO_MAP(X)                                                             \
+  X(OK, 0, "All ok")                                                                 \
+  X(ECAPTURE, 1, "Error during capture")                                             \
+  X(EREQFRAMES, 2, "Invalid value for \"req data frame per buffer\"")                \
+  X(EMEGABYTES, 3, "Invalid value for 'megabytes'")                                  \
+  X(ENULL, 4, "Null value for one handler")                                          \
+  X(ENOMEM, 5, "Problem allocating memory")                                          \
+  X(ESOCKET, 6, "Could not create socket")                                           \
+  X(EBIND, 7, "Could not bind socket")                                               \
+  X(EDESTIP, 8, "Destination IP error")                                              \
+  X(EORDER, 9, "Operation does not follow authorized order")                         \
+  X(ESEND, 10, "Error sending data to Zel")                                          \
+  X(ERECV, 11, "Error receiving data from Zel")                                      \
+  X(EPARSE, 12, "Unexpected data / do not know how to parse")                        \
+  X(ESPEED, 13, "Error with 'speed' value")                                          \
+  X(ESLAVE, 14, "Error with 'slave' value")                                          \
+  X(EID, 15, "Error with 'id' value")                                                \
+  X(EPROMNB, 16, "Error with 'prom_nb' value")                                       \
+  X(ENFNBR, 17, "Error with value of \"network data frame number\"")                 \
+  X(EDROP, 18, "Error with value of \"frames to drop\"")                             \
+  X(EDELAY, 19, "Error with value of \"sample delay\"")                              \
+  X(EINTERNAL, 20, "Internal error")                                                 \
+  X(EWARNINGS, 21, "Error with value of \"display warnings\"")                       \
+  X(ECURSORLIMIT, 22, "Too many cursors created")                                    \
+  X(ECURSORFRAMES, 23,                                                               \
+    "Value of 'req data frame per buffer' not a multiple of the value given to the " \
+    "'zelarray_create' function")                                                    \
+  X(ECURSOR, 24, "Error working with this cursor")                                   \
+  X(ENORMFILES, 25, "Error reading from normalization files")                        \
+  X(ESILENCELIMIT, 26, "Error with value of \"silence limit\"")                      \
+  X(ECOUNT, 27, "Invalid value for 'count'")
+
+enum zel_errno {
+#define ZEL_ERRNO_ENUM(name, code, text) ZEL_##name = code,
+  ZEL_ERRNO_MAP(ZEL_ERRNO_ENUM)
+#undef ZEL_ERRNO_ENUM
+      ZEL_ERRNO_COUNT /* one past the last code */
+};
 
 enum { zel_true = 99, zel_false = 101, zel_unset = 440 };
 
@@ -132,10 +172,17 @@ typedef struct zelarray {
 
 /* Set *err to 0. */
 ZEL_API void zelarray_init_zelerror(zelerror *err);
-/* zel_true when *err holds a failure, zel_false when it is 0 (or err is NULL). */
+/* zel_true when *err holds a failure, zel_false when it is ZEL_OK (or err is NULL). */
 ZEL_API zelbool zelarray_check_zelerror(zelerror *err);
-/* Print "text: message\n" for *err on stderr ("text: unknown error\n" outside 0..27). */
+/* Print "text: message\n" for *err on stderr: zelarray_strerror's message ("unknown error" for
+ * a code that is none of the above, or a NULL err). */
 ZEL_API void zelarray_perror(zelerror *err, const char *text);
+/* The message of a code ("Operation does not follow authorized order" for ZEL_EORDER), without
+ * a newline; "unknown error" for any other int. Static storage; any thread. */
+ZEL_API const char *zelarray_strerror(int code);
+/* The name of a code ("ZEL_EORDER" for 9); "unknown error" for any other int. Static storage;
+ * any thread. */
+ZEL_API const char *zelarray_err_name(int code);
 
 /* ---- Handle and capture options --------------------------------------------------------- */
 

@@ -112,6 +112,12 @@ Take recv_until(zelarray_t *handle, zelmsg_t *msg, Deadline &deadline) {
   }
 }
 
+// One datagram from the array within the receive time-out of silence.
+bool recv_one(zelarray_t *handle, zelmsg_t *msg) {
+  Deadline deadline{zel_recv_timeout_ms};
+  return recv_until(handle, msg, deadline) == Take::datagram;
+}
+
 // Replies carry nothing that ties them to a request. Every datagram that comes before the awaited
 // reply costs a resend, so an exchange that met data datagrams leaves late replies behind; the
 // next exchange must not take one of them for its own answer. Whatever is queued before a
@@ -157,27 +163,23 @@ void request_receive_buffer(int sock) {
 
 }  // namespace
 
-zelmsg_t *_zelmsg_create(zelerror *err) {
+zelmsg_t *_zelmsg_create() {
   auto *msg = static_cast<zelmsg_t *>(calloc(1, sizeof(zelmsg_t)));
   auto *data = static_cast<unsigned char *>(calloc(zel_msg_capacity, 1));
   if (msg == nullptr || data == nullptr) {
     free(msg);
     free(data);
-    zel_report(err, ze_memory);
     return nullptr;
   }
   msg->data = data;
   msg->len = 0;
-  zel_report(err, ze_ok);
   return msg;
 }
 
-void _zelmsg_delete(zelmsg_t *msg, zelerror *err) {
-  if (msg != nullptr) {
-    free(msg->data);
-    free(msg);
-  }
-  zel_report(err, ze_ok);
+void _zelmsg_delete(zelmsg_t *msg) {
+  if (msg == nullptr) return;
+  free(msg->data);
+  free(msg);
 }
 
 int _zelmsg_extract_framenumber(const zelmsg_t *msg) {
@@ -188,12 +190,9 @@ unsigned char *_zelmsg_extract_dataptr(zelmsg_t *msg) {
   return msg->data + zel_payload_offset;
 }
 
-void _zelmsg_open(zelarray_t *handle, zelerror *err) {
+zelerror _zelmsg_open(zelarray_t *handle) {
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sock < 0) {
-    zel_report(err, ze_socket);
-    return;
-  }
+  if (sock < 0) return ZEL_ESOCKET;
   const int one = 1;
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -213,11 +212,10 @@ void _zelmsg_open(zelarray_t *handle, zelerror *err) {
                      sizeof handle->dest_addr) == 0;
   if (!ok) {
     close(sock);
-    zel_report(err, ze_bind);
-    return;
+    return ZEL_EBIND;
   }
   handle->sock = sock;
-  zel_report(err, ze_ok);
+  return ZEL_OK;
 }
 
 void _zelmsg_close(zelarray_t *handle) {
@@ -243,37 +241,15 @@ uint32_t _zelmsg_kernel_drops(const zelarray_t *handle) {
   return meminfo[SK_MEMINFO_DROPS];
 }
 
-void _zelmsg_send(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
-  zel_report(err, ze_ok);
+zelerror _zelmsg_send(zelarray_t *handle, zelmsg_t *msg) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     const ssize_t n = send(handle->sock, msg->data, static_cast<size_t>(msg->len), 0);
-    if (n >= 0) return;
+    if (n >= 0) return ZEL_OK;
     // A pending ICMP error of an earlier datagram fails this call once; the datagram itself
     // was not sent, so one more try is not a resend.
     if (errno != ECONNREFUSED && errno != EINTR) break;
   }
-  zel_report(err, ze_send);
-}
-
-void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
-  Deadline deadline{zel_recv_timeout_ms};
-  zel_report(err, recv_until(handle, msg, deadline) == Take::datagram ? ze_ok : ze_recv);
-}
-
-zel_wait _zelmsg_wait_dataframe(zelarray_t *handle, zelmsg_t *msg, int timeout_ms) {
-  // One deadline for the whole wait: a flood of other datagrams cannot hold it open.
-  Deadline deadline{timeout_ms};
-  for (;;) {
-    switch (recv_until(handle, msg, deadline)) {
-      case Take::datagram:
-        if (_zelmsg_is_dataframe(msg)) return zel_wait::datagram;
-        break;
-      case Take::queue_empty:
-        return zel_wait::silent;
-      case Take::failed:
-        return zel_wait::failed;
-    }
-  }
+  return ZEL_ESEND;
 }
 
 bool _zelmsg_is_dataframe(const zelmsg_t *msg) {
@@ -331,28 +307,17 @@ int _zelmsg_take_batch(zelarray_t *handle, zelmsg_batch *batch) {
   }
 }
 
-void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err) {
-  const zel_wait got = _zelmsg_wait_dataframe(handle, msg, zel_recv_timeout_ms);
-  zel_report(err, got == zel_wait::datagram ? ze_ok : ze_recv);
-}
-
-void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type,
-                       zelerror *err) {
+zelerror _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type) {
   const int64_t give_up = _zelarray_now_ms() + zel_query_deadline_ms;
   drop_stale_datagrams(handle, reply);
   for (;;) {
-    _zelmsg_send(handle, request, err);
-    if (*err != ze_ok) return;
-    _zelmsg_recv(handle, reply, err);
-    if (*err != ze_ok) return;
+    if (const zelerror sent = _zelmsg_send(handle, request)) return sent;
+    if (!recv_one(handle, reply)) return ZEL_ERECV;
     if (is_awaited_reply(reply, type)) {
       keep_latest_reply(handle, reply, type);
-      return;
+      return ZEL_OK;
     }
     // Every other datagram costs a resend; past the deadline the reply is not coming.
-    if (_zelarray_now_ms() >= give_up) {
-      zel_report(err, ze_recv);
-      return;
-    }
+    if (_zelarray_now_ms() >= give_up) return ZEL_ERECV;
   }
 }

@@ -33,19 +33,19 @@ struct zelmsg {
   bool has_drops;       // the kernel reported that count with this datagram
 };
 
-// New zero-filled buffer, or null with 5.
-zelmsg_t *_zelmsg_create(zelerror *err);
-// Release a buffer (null is fine); always 0.
-void _zelmsg_delete(zelmsg_t *msg, zelerror *err);
+// New zero-filled buffer, or null when memory is short.
+zelmsg_t *_zelmsg_create();
+// Release a buffer (null is fine).
+void _zelmsg_delete(zelmsg_t *msg);
 // Bytes 1-2, big-endian: 0..65535. Does not look at the type.
 int _zelmsg_extract_framenumber(const zelmsg_t *msg);
 // The payload, byte 4 of data, read in place.
 unsigned char *_zelmsg_extract_dataptr(zelmsg_t *msg);
 
 // Open, size, bind and connect the handle's socket towards dest_addr, with receive timestamps
-// and the drop counter asked for on every datagram. Codes 6 and 7; on failure no socket stays
-// open and sock is -1.
-void _zelmsg_open(zelarray_t *handle, zelerror *err);
+// and the drop counter asked for on every datagram. ZEL_ESOCKET or ZEL_EBIND on failure; then
+// no socket stays open and sock is -1.
+zelerror _zelmsg_open(zelarray_t *handle);
 // Close the handle's socket if open.
 void _zelmsg_close(zelarray_t *handle);
 // Data datagrams the handle's receive buffer holds (at least 1).
@@ -53,14 +53,11 @@ int _zelmsg_queue_capacity(const zelarray_t *handle);
 // The socket's count of datagrams the kernel dropped (0 when it cannot tell).
 uint32_t _zelmsg_kernel_drops(const zelarray_t *handle);
 
-// Send len bytes of msg to the array: 10 on failure.
-void _zelmsg_send(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
-// One datagram from the array within 100 ms of silence: 11 otherwise, msg unchanged.
-void _zelmsg_recv(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
-// The next 964-byte data datagram within timeout_ms; everything else is dropped. `silent` when
-// none came, `failed` when the socket itself failed (waiting longer will not help).
+// Send len bytes of msg to the array: ZEL_ESEND on failure.
+zelerror _zelmsg_send(zelarray_t *handle, zelmsg_t *msg);
+// `silent` when nothing came in time, `failed` when the socket itself failed (waiting longer
+// will not help).
 enum class zel_wait { datagram, silent, failed };
-zel_wait _zelmsg_wait_dataframe(zelarray_t *handle, zelmsg_t *msg, int timeout_ms);
 // A whole data datagram: anything else would leave bytes of an earlier one in the slot.
 bool _zelmsg_is_dataframe(const zelmsg_t *msg);
 // Waits up to timeout_ms for input on the handle's socket: `datagram` when some is queued.
@@ -86,12 +83,9 @@ void _zelmsg_batch_init(zelmsg_batch *batch);
 // address or cut short have len 0), 0 when none is queued, -1 when the socket failed.
 int _zelmsg_take_batch(zelarray_t *handle, zelmsg_batch *batch);
 
-// The next 964-byte data datagram within 100 ms; everything else is dropped. 11 otherwise.
-void _zelmsg_recv_dataframe(zelarray_t *handle, zelmsg_t *msg, zelerror *err);
 // Drop whatever is already queued (it answers earlier requests), then send the request,
-// resending it for every other datagram, until a reply of `type` long enough
-// to decode arrives (0), 100 ms pass in silence or 1 s in all (11), or a send fails (10).
-void _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type,
-                       zelerror *err);
+// resending it for every other datagram, until a reply of `type` long enough to decode arrives
+// (ZEL_OK), 100 ms pass in silence or 1 s in all (ZEL_ERECV), or a send fails (ZEL_ESEND).
+zelerror _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type);
 
 #endif
