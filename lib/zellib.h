@@ -170,7 +170,7 @@ typedef struct zelarray {
 
 /* ---- Status codes -------------------------------------------------------------------------- */
 
-/* Set *err to 0. */
+/* Set *err to ZEL_OK. */
 ZEL_API void zelarray_init_zelerror(zelerror *err);
 /* zel_true when *err holds a failure, zel_false when it is ZEL_OK (or err is NULL). */
 ZEL_API zelbool zelarray_check_zelerror(zelerror *err);
@@ -180,70 +180,78 @@ ZEL_API void zelarray_perror(zelerror *err, const char *text);
 /* The message of a code ("Operation does not follow authorized order" for ZEL_EORDER), without
  * a newline; "unknown error" for any other int. Static storage; any thread. */
 ZEL_API const char *zelarray_strerror(int code);
-/* The name of a code ("ZEL_EORDER" for 9); "unknown error" for any other int. Static storage;
- * any thread. */
+/* The name of a code ("ZEL_EORDER" for ZEL_EORDER); "unknown error" for any other int. Static
+ * storage; any thread. */
 ZEL_API const char *zelarray_err_name(int code);
 
 /* ---- Handle and capture options --------------------------------------------------------- */
 
 /* New handle with a ring of `megabytes` (0 = 16; 16..2047) and `req_frames` (> 0) sample frames
- * per default buffer. Fails with 2 (req_frames), 3 (megabytes), 5 (memory); returns NULL. */
+ * per default buffer. Fails with ZEL_EREQFRAMES, ZEL_EMEGABYTES, ZEL_ENOMEM; returns NULL. */
 ZEL_API zelarray_t *zelarray_create(int megabytes, int req_frames, zelerror *err);
-/* Free the handle, its cursors and socket. Any state but st_capturing (9); NULL handle: 4. */
+/* Free the handle, its cursors and socket. Any state but st_capturing (ZEL_EORDER). */
 ZEL_API void zelarray_delete(zelarray_t *handle, zelerror *err);
-/* Start storing after the datagram numbered nfnbr (0..65535, else 17). Not while capturing. */
+/* Start storing after the datagram numbered nfnbr (0..65535, else ZEL_ENFNBR). Not while capturing.
+ */
 ZEL_API void zelarray_wait_nfnbr(zelarray_t *handle, int nfnbr, zelerror *err);
-/* Drop `frames` (>= 0, else 18) leading sample frames, in whole datagrams. Not while capturing. */
+/* Drop `frames` (>= 0, else ZEL_EDROP) leading sample frames, in whole datagrams. Not while
+ * capturing. */
 ZEL_API void zelarray_fix_drop_X_first_frames(zelarray_t *handle, int frames, zelerror *err);
-/* Delay the odd channels by one sample (zel_true/zel_false, else 19). Not while capturing. */
+/* Delay the odd channels by one sample (zel_true/zel_false, else ZEL_EDELAY). Not while capturing.
+ */
 ZEL_API void zelarray_fix_one_sample_delay(zelarray_t *handle, zelbool fix, zelerror *err);
-/* Print warnings on stderr (zel_true/zel_false, else 21). Not while capturing. */
+/* Print warnings on stderr (zel_true/zel_false, else ZEL_EWARNINGS). Not while capturing. */
 ZEL_API void zelarray_display_warnings(zelarray_t *handle, zelbool display, zelerror *err);
-/* Ride through silences of the array shorter than `milliseconds` (100..3600000, else 26; default
- * 100): the capture goes on, readers wait, and when data returns the silence is filled with
- * zero slots of its true length, counted as lost frames and as an outage. A longer silence ends
- * the capture (1). Not while capturing. */
+/* Ride through silences of the array shorter than `milliseconds` (100..3600000, else
+ * ZEL_ESILENCELIMIT; default 100): the capture goes on, readers wait, and when data returns the
+ * silence is filled with zero slots of its true length, counted as lost frames and as an outage. A
+ * longer silence ends the capture (ZEL_ECAPTURE). Not while capturing. */
 ZEL_API void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *err);
 /* Load 64 int32 means and 64 double gains from the streams' current positions and normalize
- * every later capture. Short stream: 25 (normalization unchanged). Not while capturing. */
+ * every later capture. Short stream: ZEL_ENORMFILES (normalization unchanged). Not while capturing.
+ */
 ZEL_API void zelarray_normalize(zelarray_t *handle, FILE *means, FILE *gains, zelerror *err);
 
 /* ---- Caller data buffers (any state) ------------------------------------------------------- */
 
 /* Zero-filled block of `count` (> 0) default buffers; *size (optional) gets its bytes. NULL on
- * failure (5). Free it with zelarray_delete_databuffer. */
+ * failure (ZEL_ENOMEM). Free it with zelarray_delete_databuffer. */
 ZEL_API void *zelarray_create_blocks(zelarray_t *handle, int count, int *size, zelerror *err);
 /* zelarray_create_blocks with a count of 1. */
 ZEL_API void *zelarray_create_databuffer(zelarray_t *handle, int *size, zelerror *err);
-/* Free a block made by the two calls above (NULL frees nothing). NULL handle: 4, not freed. */
+/* Free a block made by the two calls above (NULL frees nothing). NULL handle: ZEL_ENULL, not freed.
+ */
 ZEL_API void zelarray_delete_databuffer(zelarray_t *handle, void *block, zelerror *err);
 /* Bytes of one sample frame: 192. */
 ZEL_API int zelarray_get_one_blocksize(zelarray_t *handle, zelerror *err);
 
 /* ---- Communication and array parameters ---------------------------------------------------
- * Exchanges are bounded: every receive waits at most 100 ms of silence (11); a query gives up
- * after 1 s without its reply however many other datagrams arrive (11); a set command gives up
- * when the array still reports another value after 1 s or 20 attempts (12). Datagrams from any
+ * Exchanges are bounded: every receive waits at most 100 ms of silence (ZEL_ERECV); a query
+ * gives up after 1 s without its reply however many other datagrams arrive (ZEL_ERECV); a set
+ * command gives up when the array still reports another value after 1 s or 20 attempts
+ * (ZEL_EPARSE). Datagrams from any
  * address but the array's are ignored. */
 
 /* Open the socket (UDP 32767) towards the array at `address` (dotted IPv4, <= 16 characters,
- * else 8), switch its acquisition off and read its identifiers. st_created only; -> comm_ready.
- * Failures: 6, 7, 8, 10, 11, 12; the handle stays in st_created with no socket open. */
+ * else ZEL_EDESTIP), switch its acquisition off and read its identifiers. st_created only; ->
+ * comm_ready. Failures: ZEL_ESOCKET, ZEL_EBIND, ZEL_EDESTIP, ZEL_ESEND, ZEL_ERECV, ZEL_EPARSE; the
+ * handle stays in st_created with no socket open. */
 ZEL_API void zelarray_comminit(zelarray_t *handle, const char *address, zelerror *err);
 /* Sampling rate in Hz (asked once, then remembered). Not while capturing; 0 on failure. */
 ZEL_API int zelarray_ask_speed(zelarray_t *handle, zelerror *err);
-/* Set the sampling rate: 22050 or 44100 (else 13, nothing sent). Not while capturing. */
+/* Set the sampling rate: 22050 or 44100 (else ZEL_ESPEED, nothing sent). Not while capturing. */
 ZEL_API void zelarray_set_speed(zelarray_t *handle, int speed, zelerror *err);
 /* Clock-slave mode (asked once, then remembered). Not while capturing; 0 on failure. */
 ZEL_API zelbool zelarray_ask_slave(zelarray_t *handle, zelerror *err);
-/* Set clock-slave mode: zel_true or zel_false (else 14). Not while capturing. */
+/* Set clock-slave mode: zel_true or zel_false (else ZEL_ESLAVE). Not while capturing. */
 ZEL_API void zelarray_set_slave(zelarray_t *handle, zelbool slave, zelerror *err);
-/* Device identifier. After zelarray_comminit; 101 on failure (15 when unknown). */
+/* Device identifier. After zelarray_comminit; 101 on failure (ZEL_EID when unknown). */
 ZEL_API int zelarray_ask_id(zelarray_t *handle, zelerror *err);
-/* Copy the PROM number into `buffer` (9 bytes, terminated). After zelarray_comminit; 16 when
- * unknown. */
+/* Copy the PROM number into `buffer` (9 bytes, terminated). After zelarray_comminit;
+ * ZEL_EPROMNB when unknown, ZEL_ENULL for a NULL buffer. */
 ZEL_API void zelarray_ask_promnb(zelarray_t *handle, char *buffer, zelerror *err);
-/* Confirm that speed (13) and slave mode (14) are known. st_comm_ready only; -> params_ready. */
+/* Confirm that speed (ZEL_ESPEED) and slave mode (ZEL_ESLAVE) are known. st_comm_ready only; ->
+ * params_ready. */
 ZEL_API void zelarray_initparams(zelarray_t *handle, zelerror *err);
 /* zelarray_set_speed, zelarray_set_slave, then zelarray_initparams; stops at the first failure. */
 ZEL_API void zelarray_initparams_wp(zelarray_t *handle, int speed, zelbool slave, zelerror *err);
@@ -251,22 +259,23 @@ ZEL_API void zelarray_initparams_wp(zelarray_t *handle, int speed, zelbool slave
 /* ---- Capture control ------------------------------------------------------------------------ */
 
 /* Reset the write position, every cursor and the counters, switch the array on and start the
- * capture thread. st_params_ready only; -> st_capturing. Failures: 5, 10, 11, 12, 20.
+ * capture thread. st_params_ready only; -> st_capturing. Failures: ZEL_ENOMEM, ZEL_ESEND,
+ * ZEL_ERECV, ZEL_EPARSE, ZEL_EINTERNAL.
  * Numbering: a gap in the datagram numbers counts as lost the number congruent to it modulo
  * 65536 that the arrival times agree with (within 50 datagrams and 2 %); where none does (the
  * array restarted its numbering), the times decide how much silence goes in, the capture goes
  * on from the new number and the jump counts as a discontinuity. */
 ZEL_API void zelarray_capture_on(zelarray_t *handle, zelerror *err);
 /* Wake blocked readers (they get zel_false), join the capture thread, switch the array off.
- * st_capturing only; -> st_params_ready, also when the stop command fails (10, 11, 12: the
- * array may still be streaming), so that the handle can be deleted. */
+ * st_capturing only; -> st_params_ready, also when the stop command fails (ZEL_ESEND, ZEL_ERECV,
+ * ZEL_EPARSE: the array may still be streaming), so that the handle can be deleted. */
 ZEL_API void zelarray_capture_off(zelarray_t *handle, zelerror *err);
 /* Wait, polling every 50 ms, until the handle is capturing. Any state, any thread; no time
  * limit. */
 ZEL_API void zelarray_wait_capture_started(zelarray_t *handle, zelerror *err);
-/* zel_true while the capture goes on; zel_false with 1 once it ended on its own (a silence
- * past the silence limit, or a failed socket). A wait for the start number, or an outage being
- * ridden through, is not a failure. st_capturing only (9 and zel_false). */
+/* zel_true while the capture goes on; zel_false with ZEL_ECAPTURE once it ended on its own (a
+ * silence past the silence limit, or a failed socket). A wait for the start number, or an outage
+ * being ridden through, is not a failure. st_capturing only (ZEL_EORDER and zel_false). */
 ZEL_API zelbool zelarray_check_capture_ok(zelarray_t *handle, zelerror *err);
 /* Sample frames lost (zero filled) in the current or last capture. Any state. */
 ZEL_API int zelarray_check_lostdataframes(zelarray_t *handle, zelerror *err);
@@ -282,10 +291,11 @@ ZEL_API int zelarray_check_outages(zelarray_t *handle, zelerror *err);
 ZEL_API int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err);
 
 /* ---- Reading through the default cursor (copies) ------------------------------------------
- * Results: zel_true (0) a buffer was copied; zel_false (0) nothing ready (non-blocking) or the
- * capture is stopping, outputs untouched; zel_false with 1 once the capture ended on its own and
- * every buffer it made has been read (blocked readers are woken); zel_unset with 9 when not
- * capturing, 24 when slot 0 holds no cursor. A buffer that the writer reached while it was being
+ * Results: zel_true (ZEL_OK) a buffer was copied; zel_false (ZEL_OK) nothing ready (non-blocking)
+ * or the capture is stopping, outputs untouched; zel_false with ZEL_ECAPTURE once the capture
+ * ended on its own and every buffer it made has been read (blocked readers are woken); zel_unset
+ * with ZEL_EORDER when not capturing, ZEL_ECURSOR when slot 0 holds no cursor, ZEL_ENULL for a
+ * NULL dest. A buffer that the writer reached while it was being
  * copied is delivered with the overflow flag set. `dest` holds req_frames * 192 bytes; ts (2
  * values) and nfnbr are optional. */
 
@@ -302,12 +312,13 @@ ZEL_API void zelarray_get_current_databuffer_timestamp(zelarray_t *handle, int32
                                                        zelerror *err);
 /* Wait for the next buffer and pass over it. */
 ZEL_API void zelarray_skip_current_databuffer(zelarray_t *handle, zelerror *err);
-/* The default cursor's overflow flag (zel_unset with 24 when slot 0 is empty). Any state. */
+/* The default cursor's overflow flag (zel_unset with ZEL_ECURSOR when slot 0 is empty). Any state.
+ */
 ZEL_API zelbool zelarray_check_databuffer_overflow(zelarray_t *handle, zelerror *err);
 
 /* ---- Reading through a cursor (pointers into the ring, no copy) ---------------------------
- * Same results as above (24 for a cursor of another handle). *data points at datasize bytes
- * that stay valid until the capture writes a whole ring further. */
+ * Same results as above (ZEL_ECURSOR for a cursor of another handle). *data points at datasize
+ * bytes that stay valid until the capture writes a whole ring further. */
 
 ZEL_API zelbool zelarray_get_cursorptr(zelarray_t *handle, zelcursor_t *cursor, void **data,
                                        int32_t *ts, zelerror *err);
@@ -320,14 +331,16 @@ ZEL_API zelbool zelarray_get_cursorptr_nonblocking_with_nfnbr(zelarray_t *handle
                                                               zelcursor_t *cursor, void **data,
                                                               int32_t *ts, int *nfnbr,
                                                               zelerror *err);
-/* The cursor's overflow flag; 24 and zel_unset for a cursor of another handle. Any state. */
+/* The cursor's overflow flag; ZEL_ECURSOR and zel_unset for a cursor of another
+ * handle. Any state. */
 ZEL_API zelbool zelarray_check_cursor_overflow(zelarray_t *handle, zelcursor_t *cursor,
                                                zelerror *err);
 
 /* ---- Sample decoding (no handle; any thread) -----------------------------------------------
  * `frames` holds `count` sample frames of 192 bytes as the ring and raw files hold them; `dest`
  * receives 64 * count values, frame-major (dest[64 * f + c] is channel c of frame f). The two
- * ranges must not overlap. NULL frames or dest: 4; count < 0: 27; nothing written on failure. */
+ * ranges must not overlap. NULL frames or dest: ZEL_ENULL; count < 0: ZEL_ECOUNT; nothing written
+ * on failure. */
 
 /* Each 24-bit big-endian two's-complement sample, sign-extended to int32 (-8388608..8388607). */
 ZEL_API void zelarray_decode_samples(const void *frames, int count, int32_t *dest, zelerror *err);
@@ -340,18 +353,21 @@ ZEL_API void zelarray_decode_samples_float(const void *frames, int count, float 
  * reinitialised while a thread reads through it. */
 
 /* New cursor of `frames` sample frames per buffer, starting at position 0, in the first free
- * slot. Failures: 22 (256 in place), 23 (frames <= 0 or not a divisor of req_frames), 5, 20. */
+ * slot. Failures: ZEL_ECURSORLIMIT (256 in place), ZEL_ECURSORFRAMES (frames <= 0 or not a
+ * divisor of req_frames), ZEL_ENOMEM, ZEL_EINTERNAL. */
 ZEL_API zelcursor_t *zelcursor_create(zelarray_t *handle, int frames, zelerror *err);
-/* Remove and free a cursor. 24 for a cursor of another handle and for the default cursor in
- * slot 0 (freed only by zelarray_delete). */
+/* Remove and free a cursor. ZEL_ECURSOR for a cursor of another handle and for the default cursor
+ * in slot 0 (freed only by zelarray_delete). */
 ZEL_API void zelcursor_delete(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
 /* 1 when the cursor belongs to the handle, else 0. */
 ZEL_API int zelcursor_isof(zelarray_t *handle, zelcursor_t *cursor);
-/* Back to position 0, overflow cleared. 24 for a foreign cursor; 20 on condition failure. */
+/* Back to position 0, overflow cleared. ZEL_ECURSOR for a foreign cursor; ZEL_EINTERNAL on
+ * condition failure. */
 ZEL_API void zelcursor_reinit(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
-/* Bytes per buffer of the cursor; -1 with 24 for a foreign cursor. */
+/* Bytes per buffer of the cursor; -1 with ZEL_ECURSOR for a foreign cursor. */
 ZEL_API int zelcursor_get_datasize(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
-/* The cursor's overflow flag (not cleared by reading); zel_unset with 24 for a foreign one. */
+/* The cursor's overflow flag (not cleared by reading); zel_unset with ZEL_ECURSOR for a foreign
+ * one. */
 ZEL_API zelbool zelcursor_check_overflow(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
 /* The general read: optional data pointer, timestamp and frame number outputs; blocks unless
  * `blocking` is zel_false; moves on only when `advance` is zel_true. Results as above. While

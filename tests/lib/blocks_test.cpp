@@ -26,12 +26,12 @@ TEST(Blocks, WholeDefaultBuffersZeroFilled) {
   zelerror err = unwritten;
   void *block = zelarray_create_blocks(h.get(), 3, &size, &err);
   ASSERT_NE(block, nullptr);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(size, 589824);
   EXPECT_TRUE(all_zero(block, 589824));
   err = unwritten;
   zelarray_delete_databuffer(h.get(), block, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
 }
 
 TEST(Blocks, DatabufferIsOneDefaultBuffer) {
@@ -40,13 +40,13 @@ TEST(Blocks, DatabufferIsOneDefaultBuffer) {
   zelerror err = unwritten;
   void *block = zelarray_create_databuffer(h.get(), &size, &err);
   ASSERT_NE(block, nullptr);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(size, 196608);
   EXPECT_TRUE(all_zero(block, 196608));
   zelarray_delete_databuffer(h.get(), block, &err);
   block = zelarray_create_databuffer(h.get(), nullptr, &err);
   EXPECT_NE(block, nullptr);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   zelarray_delete_databuffer(h.get(), block, &err);
 }
 
@@ -66,7 +66,7 @@ TEST(Blocks, CountsWithoutARepresentableSizeAreRefused) {
     int size = -1;
     zelerror err = unwritten;
     EXPECT_EQ(zelarray_create_blocks(h.get(), count, &size, &err), nullptr) << "count " << count;
-    EXPECT_EQ(err, 5) << "count " << count;
+    EXPECT_EQ(err, ZEL_ENOMEM) << "count " << count;
     EXPECT_EQ(size, -1);
   }
 }
@@ -77,13 +77,13 @@ TEST(Blocks, AllowedInEveryState) {
     h->status = state;
     zelerror err = unwritten;
     void *block = zelarray_create_databuffer(h.get(), nullptr, &err);
-    EXPECT_EQ(err, 0) << "state " << state;
+    EXPECT_EQ(err, ZEL_OK) << "state " << state;
     err = unwritten;
     zelarray_delete_databuffer(h.get(), block, &err);
-    EXPECT_EQ(err, 0) << "state " << state;
+    EXPECT_EQ(err, ZEL_OK) << "state " << state;
     err = unwritten;
     EXPECT_EQ(zelarray_get_one_blocksize(h.get(), &err), 192);
-    EXPECT_EQ(err, 0);
+    EXPECT_EQ(err, ZEL_OK);
   }
 }
 
@@ -94,19 +94,19 @@ TEST(Blocks, DeleteWithNullHandleFreesNothing) {
   static_cast<unsigned char *>(block)[0] = 7;
   err = unwritten;
   zelarray_delete_databuffer(nullptr, block, &err);
-  EXPECT_EQ(err, 4);
+  EXPECT_EQ(err, ZEL_ENULL);
   // Still ours: a sanitizer build reports a use after free here if it was released.
   EXPECT_EQ(static_cast<unsigned char *>(block)[0], 7);
   free(block);
   err = unwritten;
   zelarray_delete_databuffer(h.get(), nullptr, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
 }
 
 TEST(Blocks, OneBlocksizeIsOneSampleFrameWhateverTheHandle) {
   zelerror err = unwritten;
   EXPECT_EQ(zelarray_get_one_blocksize(nullptr, &err), 192);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ using zeltest::unwritten;
 zelcursor_t *create_cursor(zelarray_t *h, int frames) {
   zelerror err = unwritten;
   zelcursor_t *cursor = zelcursor_create(h, frames, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   return cursor;
 }
 
@@ -29,7 +29,7 @@ TEST(CursorTable, HoldsAtMost256CursorsWithTheDefaultOne) {
   EXPECT_EQ(h->cursor_count, 256);
   zelerror err = unwritten;
   EXPECT_EQ(zelcursor_create(h.get(), 5, &err), nullptr);
-  EXPECT_EQ(err, 22);
+  EXPECT_EQ(err, ZEL_ECURSORLIMIT);
   EXPECT_EQ(h->cursor_count, 256);
 }
 
@@ -48,7 +48,7 @@ TEST(CursorTable, FramesMustDivideRequestedFrames) {
   for (int frames : {3, 20, 0, -5, -10}) {
     zelerror err = unwritten;
     EXPECT_EQ(zelcursor_create(h.get(), frames, &err), nullptr) << "frames " << frames;
-    EXPECT_EQ(err, 23) << "frames " << frames;
+    EXPECT_EQ(err, ZEL_ECURSORFRAMES) << "frames " << frames;
   }
   EXPECT_EQ(h->cursor_count, count);
 }
@@ -60,7 +60,7 @@ TEST(CursorTable, FreedSlotIsTakenByTheNextCursor) {
   ASSERT_EQ(cursors[2]->slot, 3);
   zelerror err = unwritten;
   zelcursor_delete(h.get(), cursors[2], &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(h->cursors[3], nullptr);
   EXPECT_EQ(h->cursor_count, 5);
   zelcursor_t *again = create_cursor(h.get(), 2);
@@ -75,7 +75,7 @@ TEST(CursorTable, DefaultCursorCannotBeDeleted) {
   zelcursor_t *default_cursor = h->cursors[0];
   zelerror err = unwritten;
   zelcursor_delete(h.get(), default_cursor, &err);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   EXPECT_EQ(h->cursors[0], default_cursor);
   EXPECT_EQ(h->cursor_count, 1);
   EXPECT_EQ(zelcursor_get_datasize(h.get(), default_cursor, &err), 1920);
@@ -103,28 +103,28 @@ TEST(CursorTable, ForeignCursorIsRefusedWithCode24) {
   foreign->overflow = zel_true;
   zelerror err = unwritten;
   EXPECT_EQ(zelcursor_get_datasize(a.get(), foreign, &err), -1);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   err = unwritten;
   EXPECT_EQ(zelcursor_check_overflow(a.get(), foreign, &err), zel_unset);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   err = unwritten;
   EXPECT_EQ(zelarray_check_cursor_overflow(a.get(), foreign, &err), zel_unset);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   err = unwritten;
   zelcursor_reinit(a.get(), foreign, &err);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   EXPECT_EQ(foreign->rpos, 5);
   EXPECT_EQ(foreign->overflow, zel_true);
   err = unwritten;
   zelcursor_delete(a.get(), foreign, &err);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   EXPECT_EQ(a->cursors[mine->slot], mine);
   EXPECT_EQ(b->cursors[foreign->slot], foreign);
   EXPECT_EQ(a->cursor_count, 2);
   EXPECT_EQ(b->cursor_count, 2);
   err = unwritten;
   zelcursor_delete(a.get(), nullptr, &err);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   EXPECT_EQ(a->cursor_count, 2);
 }
 
@@ -136,7 +136,7 @@ TEST(CursorTable, ReinitResetsPositionTimeAndOverflowOnly) {
   cursor->overflow = zel_true;
   zelerror err = unwritten;
   zelcursor_reinit(h.get(), cursor, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(cursor->rpos, 0);
   EXPECT_EQ(cursor->last_ts, 0u);
   EXPECT_EQ(cursor->overflow, zel_false);
@@ -151,17 +151,17 @@ TEST(CursorTable, DatasizeAndOverflowOfOwnCursor) {
   zelcursor_t *cursor = create_cursor(h.get(), 7);
   zelerror err = unwritten;
   EXPECT_EQ(zelcursor_get_datasize(h.get(), cursor, &err), 1344);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   err = unwritten;
   EXPECT_EQ(zelcursor_check_overflow(h.get(), cursor, &err), zel_false);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   cursor->overflow = zel_true;
   EXPECT_EQ(zelcursor_check_overflow(h.get(), cursor, &err), zel_true);
   // Reading the flag does not clear it.
   EXPECT_EQ(zelcursor_check_overflow(h.get(), cursor, &err), zel_true);
   EXPECT_EQ(zelarray_check_cursor_overflow(h.get(), cursor, &err), zel_true);
   EXPECT_EQ(zelarray_check_databuffer_overflow(h.get(), &err), zel_false);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
 }
 
 TEST(CursorTable, CursorsCanBeMadeAndRemovedInAnyState) {
@@ -172,7 +172,7 @@ TEST(CursorTable, CursorsCanBeMadeAndRemovedInAnyState) {
     ASSERT_NE(cursor, nullptr) << "state " << state;
     zelerror err = unwritten;
     zelcursor_delete(h.get(), cursor, &err);
-    EXPECT_EQ(err, 0) << "state " << state;
+    EXPECT_EQ(err, ZEL_OK) << "state " << state;
   }
   EXPECT_EQ(h->cursor_count, 1);
 }

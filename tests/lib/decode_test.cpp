@@ -41,10 +41,10 @@ TEST(DecodeSamples, EveryValueClassInBothTypesFrameMajor) {
   std::vector<float> floats(frames * 64, 7.0f);
   zelerror err = -1;
   zelarray_decode_samples(data.data(), frames, ints.data(), &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   err = -1;
   zelarray_decode_samples_float(data.data(), frames, floats.data(), &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   for (int f = 0; f < frames; ++f) {
     for (int c = 0; c < 64; ++c) {
       const int32_t want = kCases[(f + c) % kCaseCount].value;

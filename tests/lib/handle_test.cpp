@@ -34,7 +34,7 @@ TEST(Create, RingHoldsWholeBlocksOfLcmFiveAndRequestedFrames) {
     SCOPED_TRACE(testing::Message() << "create(" << c.megabytes << ", " << c.req_frames << ")");
     zelerror err = unwritten;
     Handle h(zelarray_create(c.megabytes, c.req_frames, &err));
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->ring_frames, c.ring_frames);
     EXPECT_EQ(h->ring_bytes, c.ring_frames * 192);
@@ -81,8 +81,10 @@ struct Refusal {
 
 TEST(Create, RefusesSizesTheRingCannotHold) {
   const Refusal cases[] = {
-      {15, 256, 3}, {-1, 256, 3},   {2048, 1, 3},   {INT_MAX, 1, 3},  {5, 0, 2},
-      {16, -1, 2},  {16, 87385, 2}, {16, 17477, 2}, {16, INT_MAX, 2}, {2047, INT_MAX, 2},
+      {15, 256, ZEL_EMEGABYTES},       {-1, 256, ZEL_EMEGABYTES},   {2048, 1, ZEL_EMEGABYTES},
+      {INT_MAX, 1, ZEL_EMEGABYTES},    {5, 0, ZEL_EREQFRAMES},      {16, -1, ZEL_EREQFRAMES},
+      {16, 87385, ZEL_EREQFRAMES},     {16, 17477, ZEL_EREQFRAMES}, {16, INT_MAX, ZEL_EREQFRAMES},
+      {2047, INT_MAX, ZEL_EREQFRAMES},
   };
   for (const Refusal &c : cases) {
     zelerror err = unwritten;
@@ -96,7 +98,7 @@ TEST(Create, RefusesSizesTheRingCannotHold) {
 TEST(Create, LargestRingIs2047Megabytes) {
   zelerror err = unwritten;
   Handle h(zelarray_create(2047, 1, &err));
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->ring_frames, 11179345);
   EXPECT_EQ(h->ring_bytes, 11179345 * 192);
@@ -141,7 +143,7 @@ TEST(Create, FailedAllocationReportsCodeFiveAndReleasesEverything) {
 TEST(Delete, NullHandleIsRefusedWithCodeFour) {
   zelerror err = unwritten;
   zelarray_delete(nullptr, &err);
-  EXPECT_EQ(err, 4);
+  EXPECT_EQ(err, ZEL_ENULL);
 }
 
 TEST(Delete, CapturingHandleIsRefusedAndStaysUsable) {
@@ -150,10 +152,10 @@ TEST(Delete, CapturingHandleIsRefusedAndStaysUsable) {
   h->status = st_capturing;
   zelerror err = unwritten;
   zelarray_delete(h.get(), &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   EXPECT_EQ(h->cursor_count, 1);
   zelcursor_t *cursor = zelcursor_create(h.get(), 5, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_NE(cursor, nullptr);
 }
 
@@ -168,7 +170,7 @@ TEST(Delete, ClosesOpenSocketAndExtraCursors) {
   zelcursor_create(h, 2, &err);
   err = unwritten;
   zelarray_delete(h, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   errno = 0;
   EXPECT_EQ(fcntl(sock, F_GETFD), -1);
   EXPECT_EQ(errno, EBADF);
@@ -181,13 +183,13 @@ TEST(Options, WaitNfnbrAcceptsSixteenBitNumbersOnly) {
   zelerror err = unwritten;
   for (int n : {0, 65535, 1234}) {
     zelarray_wait_nfnbr(h.get(), n, &err);
-    EXPECT_EQ(err, 0);
+    EXPECT_EQ(err, ZEL_OK);
     EXPECT_EQ(h->wait_nfnbr, n);
   }
   for (int n : {65536, -1, INT_MIN}) {
     err = unwritten;
     zelarray_wait_nfnbr(h.get(), n, &err);
-    EXPECT_EQ(err, 17);
+    EXPECT_EQ(err, ZEL_ENFNBR);
     EXPECT_EQ(h->wait_nfnbr, 1234);
   }
 }
@@ -196,12 +198,12 @@ TEST(Options, DropFramesAcceptsZeroOrMore) {
   Handle h = make_handle(16, 10);
   zelerror err = unwritten;
   zelarray_fix_drop_X_first_frames(h.get(), 0, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   zelarray_fix_drop_X_first_frames(h.get(), 25, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(h->drop_frames, 25);
   zelarray_fix_drop_X_first_frames(h.get(), -1, &err);
-  EXPECT_EQ(err, 18);
+  EXPECT_EQ(err, ZEL_EDROP);
   EXPECT_EQ(h->drop_frames, 25);
 }
 
@@ -209,16 +211,16 @@ TEST(Options, FlagOptionsAcceptOnlyTrueAndFalse) {
   Handle h = make_handle(16, 10);
   zelerror err = unwritten;
   zelarray_fix_one_sample_delay(h.get(), zel_true, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(h->fix_delay, zel_true);
   zelarray_display_warnings(h.get(), zel_false, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(h->warnings, zel_false);
   for (zelbool bad : {0, 1, static_cast<int>(zel_unset)}) {
     zelarray_fix_one_sample_delay(h.get(), bad, &err);
-    EXPECT_EQ(err, 19);
+    EXPECT_EQ(err, ZEL_EDELAY);
     zelarray_display_warnings(h.get(), bad, &err);
-    EXPECT_EQ(err, 21);
+    EXPECT_EQ(err, ZEL_EWARNINGS);
   }
   EXPECT_EQ(h->fix_delay, zel_true);
   EXPECT_EQ(h->warnings, zel_false);
@@ -230,17 +232,17 @@ TEST(Options, SilenceLimitAcceptsATenthOfASecondToAnHour) {
   zelerror err = unwritten;
   for (int ms : {100, 2000, 3600000}) {
     zelarray_set_silence_limit(h.get(), ms, &err);
-    EXPECT_EQ(err, 0);
+    EXPECT_EQ(err, ZEL_OK);
     EXPECT_EQ(h->silence_limit_ms, ms);
   }
   for (int ms : {99, 0, -1, 3600001}) {
     zelarray_set_silence_limit(h.get(), ms, &err);
-    EXPECT_EQ(err, 26) << ms;
+    EXPECT_EQ(err, ZEL_ESILENCELIMIT) << ms;
     EXPECT_EQ(h->silence_limit_ms, 3600000);
   }
   h->status = st_capturing;
   zelarray_set_silence_limit(h.get(), 500, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   EXPECT_EQ(h->silence_limit_ms, 3600000);
 }
 
@@ -250,7 +252,7 @@ TEST(Options, AllowedInEveryStateButCapturing) {
     h->status = state;
     zelerror err = unwritten;
     zelarray_wait_nfnbr(h.get(), 7 + state, &err);
-    EXPECT_EQ(err, 0) << "state " << state;
+    EXPECT_EQ(err, ZEL_OK) << "state " << state;
     EXPECT_EQ(h->wait_nfnbr, 7 + state);
   }
 }
@@ -260,19 +262,19 @@ TEST(Options, RefusedWhileCapturingAndNothingChanges) {
   h->status = st_capturing;
   zelerror err = unwritten;
   zelarray_wait_nfnbr(h.get(), 5, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   err = unwritten;
   zelarray_fix_drop_X_first_frames(h.get(), 10, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   err = unwritten;
   zelarray_fix_one_sample_delay(h.get(), zel_true, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   err = unwritten;
   zelarray_display_warnings(h.get(), zel_false, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   // The state test comes before the value test.
   zelarray_wait_nfnbr(h.get(), -1, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   EXPECT_EQ(h->wait_nfnbr, -1);
   EXPECT_EQ(h->drop_frames, 0);
   EXPECT_EQ(h->fix_delay, zel_false);
@@ -305,7 +307,7 @@ TEST(Normalize, LoadsMeansAndGainsAndLeavesTrailingBytesUnread) {
   auto gains = stream_with(gain_bytes(64) + "12345678");
   zelerror err = unwritten;
   zelarray_normalize(h.get(), means.get(), gains.get(), &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   EXPECT_EQ(h->normalize, zel_true);
   for (int k = 0; k < 64; ++k) {
     EXPECT_EQ(h->means[k], 1000 * k - 32000);
@@ -323,7 +325,7 @@ TEST(Normalize, ReadsFromEachStreamsCurrentPosition) {
   fseek(gains.get(), 2, SEEK_SET);
   zelerror err = unwritten;
   zelarray_normalize(h.get(), means.get(), gains.get(), &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   EXPECT_EQ(h->means[0], -32000);
   EXPECT_EQ(h->gains[63], 63.5);
 }
@@ -340,7 +342,8 @@ TEST(Normalize, ShortFileReportsCode25AndKeepsNormalizationOff) {
     auto gains = stream_with(gain);
     zelerror err = unwritten;
     zelarray_normalize(h.get(), means.get(), gains.get(), &err);
-    EXPECT_EQ(err, 25) << mean.size() << "-byte means, " << gain.size() << "-byte gains";
+    EXPECT_EQ(err, ZEL_ENORMFILES)
+        << mean.size() << "-byte means, " << gain.size() << "-byte gains";
     EXPECT_EQ(h->normalize, zel_false);
   }
 }
@@ -351,10 +354,10 @@ TEST(Normalize, FailedReloadKeepsNormalizationOn) {
   auto gains = stream_with(gain_bytes(64));
   zelerror err = unwritten;
   zelarray_normalize(h.get(), means.get(), gains.get(), &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   auto short_means = stream_with(mean_bytes(10));
   zelarray_normalize(h.get(), short_means.get(), gains.get(), &err);
-  EXPECT_EQ(err, 25);
+  EXPECT_EQ(err, ZEL_ENORMFILES);
   EXPECT_EQ(h->normalize, zel_true);
 }
 
@@ -363,7 +366,7 @@ TEST(Normalize, NullStreamIsReportedNotFollowed) {
   auto gains = stream_with(gain_bytes(64));
   zelerror err = unwritten;
   zelarray_normalize(h.get(), nullptr, gains.get(), &err);
-  EXPECT_EQ(err, 25);
+  EXPECT_EQ(err, ZEL_ENORMFILES);
   EXPECT_EQ(h->normalize, zel_false);
 }
 
@@ -374,7 +377,7 @@ TEST(Normalize, RefusedWhileCapturingWithoutReadingStreams) {
   auto gains = stream_with(gain_bytes(64));
   zelerror err = unwritten;
   zelarray_normalize(h.get(), means.get(), gains.get(), &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   EXPECT_EQ(h->normalize, zel_false);
   EXPECT_EQ(ftell(means.get()), 0);
   EXPECT_EQ(ftell(gains.get()), 0);
@@ -396,7 +399,7 @@ TEST(NullHandle, EveryCallTakingAHandleRefusesWithCodeFour) {
   auto expect_four = [&](auto &&call) {
     zelerror err = unwritten;
     call(&err);
-    EXPECT_EQ(err, 4) << "call #" << calls;
+    EXPECT_EQ(err, ZEL_ENULL) << "call #" << calls;
     ++calls;
   };
   expect_four([&](zelerror *e) { zelarray_delete(h, e); });

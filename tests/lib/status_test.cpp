@@ -1,4 +1,5 @@
 #include <climits>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -72,6 +73,53 @@ TEST(Perror, NullArgumentsDoNotCrash) {
   EXPECT_EQ(perror_output(&err, nullptr), ": Operation does not follow authorized order\n");
 }
 
+// The names are part of the interface: programs print them and bindings export them.
+TEST(StatusNames, EveryCodeHasItsNameAndItsMessage) {
+  const struct {
+    zelerror code;
+    const char *name;
+  } cases[] = {
+      {ZEL_OK, "ZEL_OK"},
+      {ZEL_ECAPTURE, "ZEL_ECAPTURE"},
+      {ZEL_EREQFRAMES, "ZEL_EREQFRAMES"},
+      {ZEL_EMEGABYTES, "ZEL_EMEGABYTES"},
+      {ZEL_ENULL, "ZEL_ENULL"},
+      {ZEL_ENOMEM, "ZEL_ENOMEM"},
+      {ZEL_ESOCKET, "ZEL_ESOCKET"},
+      {ZEL_EBIND, "ZEL_EBIND"},
+      {ZEL_EDESTIP, "ZEL_EDESTIP"},
+      {ZEL_EORDER, "ZEL_EORDER"},
+      {ZEL_ESEND, "ZEL_ESEND"},
+      {ZEL_ERECV, "ZEL_ERECV"},
+      {ZEL_EPARSE, "ZEL_EPARSE"},
+      {ZEL_ESPEED, "ZEL_ESPEED"},
+      {ZEL_ESLAVE, "ZEL_ESLAVE"},
+      {ZEL_EID, "ZEL_EID"},
+      {ZEL_EPROMNB, "ZEL_EPROMNB"},
+      {ZEL_ENFNBR, "ZEL_ENFNBR"},
+      {ZEL_EDROP, "ZEL_EDROP"},
+      {ZEL_EDELAY, "ZEL_EDELAY"},
+      {ZEL_EINTERNAL, "ZEL_EINTERNAL"},
+      {ZEL_EWARNINGS, "ZEL_EWARNINGS"},
+      {ZEL_ECURSORLIMIT, "ZEL_ECURSORLIMIT"},
+      {ZEL_ECURSORFRAMES, "ZEL_ECURSORFRAMES"},
+      {ZEL_ECURSOR, "ZEL_ECURSOR"},
+      {ZEL_ENORMFILES, "ZEL_ENORMFILES"},
+      {ZEL_ESILENCELIMIT, "ZEL_ESILENCELIMIT"},
+      {ZEL_ECOUNT, "ZEL_ECOUNT"},
+  };
+  ASSERT_EQ(std::size(cases), static_cast<size_t>(ZEL_ERRNO_COUNT));
+  for (zelerror code = 0; code < ZEL_ERRNO_COUNT; ++code) {
+    EXPECT_EQ(cases[code].code, code);
+    EXPECT_STREQ(zelarray_err_name(code), cases[code].name);
+    EXPECT_STREQ(zelarray_strerror(code), expected_texts[code]) << cases[code].name;
+  }
+  for (int code : {static_cast<int>(ZEL_ERRNO_COUNT), -1, INT_MAX, INT_MIN}) {
+    EXPECT_STREQ(zelarray_strerror(code), "unknown error") << "code " << code;
+    EXPECT_STREQ(zelarray_err_name(code), "unknown error") << "code " << code;
+  }
+}
+
 TEST(CheckZelerror, ZeroIsFalseAnyOtherCodeIsTrue) {
   zelerror err = 0;
   EXPECT_EQ(zelarray_check_zelerror(&err), zel_false);
@@ -86,7 +134,7 @@ TEST(CheckZelerror, ZeroIsFalseAnyOtherCodeIsTrue) {
 TEST(InitZelerror, ClearsStatusToSuccess) {
   zelerror err = 17;
   zelarray_init_zelerror(&err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(zelarray_check_zelerror(&err), zel_false);
   zelarray_init_zelerror(nullptr);
 }

@@ -77,22 +77,22 @@ class ArrayTest : public ::testing::Test {
   // Handle in st_params_ready at 44100 Hz, warnings off.
   void Connect(int req_frames = 5, int megabytes = 16) {
     handle = zelarray_create(megabytes, req_frames, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
     zelarray_display_warnings(handle, zel_false, &err);
     zelarray_comminit(handle, "127.0.0.2", &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
     zelarray_initparams_wp(handle, 44100, zel_false, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
 
   void CaptureOn() {
     zelarray_capture_on(handle, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
 
   void CaptureOff() {
     zelarray_capture_off(handle, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
 
   // Sends the numbers and waits until the capture thread has taken them all and ended on the
@@ -139,7 +139,7 @@ class ArrayTest : public ::testing::Test {
       zelerror e;
       if (handle->status == st_capturing) zelarray_capture_off(handle, &e);
       zelarray_delete(handle, &e);
-      EXPECT_EQ(e, 0) << "handle not deleted";
+      EXPECT_EQ(e, ZEL_OK) << "handle not deleted";
     }
     if (sim) sim->stop();
   }

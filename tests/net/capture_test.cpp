@@ -32,7 +32,7 @@ class CaptureTest : public ArrayTest {
     rewind(means);
     rewind(gains);
     zelarray_normalize(handle, means, gains, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
     fclose(means);
     fclose(gains);
   }
@@ -84,14 +84,14 @@ TEST_F(CaptureTest, DuplicateAndLateDatagramsAreDroppedWithoutSilence) {
 
 TEST_F(CaptureTest, WaitForStartNumberConsumesItAndEverythingBefore) {
   zelarray_wait_nfnbr(handle, 500, &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   const auto slots = Capture({498, 499, 500, 501, 502});
   EXPECT_EQ(Numbers(slots), (std::vector<int>{501, 502}));
 }
 
 TEST_F(CaptureTest, LeadingFramesAreDroppedInWholeDatagrams) {
   zelarray_fix_drop_X_first_frames(handle, 7, &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   const auto slots = Capture({1, 2, 3, 4});
   EXPECT_EQ(Numbers(slots), (std::vector<int>{3, 4}));
   EXPECT_EQ(handle->dropped, 10);
@@ -158,10 +158,10 @@ TEST_F(CaptureTest, ReceiveFailureEndsTheThreadButNotTheCapture) {
   EXPECT_EQ(handle->status, st_capturing);
   char dest[960];
   EXPECT_EQ(zelarray_get_databuffer_nonblocking(handle, dest, nullptr, &err), zel_false);
-  EXPECT_EQ(err, 1) << "a read after the end tells why nothing more comes";
+  EXPECT_EQ(err, ZEL_ECAPTURE) << "a read after the end tells why nothing more comes";
   CaptureOff();
   EXPECT_EQ(zelarray_check_capture_ok(handle, &err), zel_false);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
 }
 
 TEST_F(CaptureTest, RestartResetsPositionsAndCounters) {
@@ -186,7 +186,7 @@ TEST_F(CaptureTest, ReaderBlockedAtStopGetsFalseAndAnUntouchedBuffer) {
   CaptureOff();
   reader.join();
   EXPECT_EQ(result, zel_false);
-  EXPECT_EQ(reader_err, 0);
+  EXPECT_EQ(reader_err, ZEL_OK);
   EXPECT_EQ(std::count(dest.begin(), dest.end(), 0xAB), 960);
 }
 

@@ -23,13 +23,13 @@ class DeviceTest : public ArrayTest {
 
   void Create() {
     handle = zelarray_create(0, 1024, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
 
   void CreateAndConnect() {
     Create();
     zelarray_comminit(handle, "127.0.0.2", &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
 
   size_t CountReceived(const Command &command) {
@@ -44,11 +44,11 @@ TEST_F(DeviceTest, ConnectSwitchesAcquisitionOffAndReadsIdentifiers) {
   const std::vector<Command> expected{kSetCaptureOff, kQueryCapture, kQueryIds};
   EXPECT_EQ(sim->received_commands(), expected);
   EXPECT_EQ(zelarray_ask_id(handle, &err), 4660);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   char prom[9];
   memset(prom, 'x', sizeof prom);
   zelarray_ask_promnb(handle, prom, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_STREQ(prom, "ZELSIM01");
 }
 
@@ -56,10 +56,10 @@ TEST_F(DeviceTest, SpeedAndSlaveAreSetThenAnsweredFromTheHandle) {
   CreateAndConnect();
   sim->clear_received();
   zelarray_set_speed(handle, 22050, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(sim->speed(), 22050);
   zelarray_set_slave(handle, zel_true, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_TRUE(sim->slave());
   const std::vector<Command> expected{kSetSpeed22050, kQuerySpeed, kSetSlaveOn, kQuerySlave};
   EXPECT_EQ(sim->received_commands(), expected);
@@ -68,28 +68,28 @@ TEST_F(DeviceTest, SpeedAndSlaveAreSetThenAnsweredFromTheHandle) {
   EXPECT_EQ(zelarray_ask_speed(handle, &err), 22050);
   EXPECT_EQ(zelarray_ask_slave(handle, &err), zel_true);
   zelarray_set_speed(handle, 22050, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_TRUE(sim->received_commands().empty()) << "known values need no exchange";
 
   zelarray_initparams(handle, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(handle->status, st_params_ready);
 }
 
 TEST_F(DeviceTest, InitparamsNeedsBothParametersKnown) {
   CreateAndConnect();
   zelarray_initparams(handle, &err);
-  EXPECT_EQ(err, 13);
+  EXPECT_EQ(err, ZEL_ESPEED);
   zelarray_ask_speed(handle, &err);
   zelarray_initparams(handle, &err);
-  EXPECT_EQ(err, 14);
+  EXPECT_EQ(err, ZEL_ESLAVE);
   EXPECT_EQ(handle->status, st_comm_ready);
   zelarray_initparams_wp(handle, 44100, zel_false, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(handle->status, st_params_ready);
   // Applied to the array, then refused by the state test of initparams.
   zelarray_initparams_wp(handle, 22050, zel_false, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   EXPECT_EQ(sim->speed(), 22050);
 }
 
@@ -97,9 +97,9 @@ TEST_F(DeviceTest, UnsupportedSpeedSendsNothing) {
   CreateAndConnect();
   sim->clear_received();
   zelarray_set_speed(handle, 48000, &err);
-  EXPECT_EQ(err, 13);
+  EXPECT_EQ(err, ZEL_ESPEED);
   zelarray_set_slave(handle, 1, &err);
-  EXPECT_EQ(err, 14);
+  EXPECT_EQ(err, ZEL_ESLAVE);
   std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(sim->received_commands().empty());
 }
@@ -108,10 +108,10 @@ TEST_F(DeviceTest, StatusByteOutsideZeroAndOneIsUnexpectedData) {
   CreateAndConnect();
   sim->set_status_override(2);
   EXPECT_EQ(zelarray_ask_slave(handle, &err), 0);
-  EXPECT_EQ(err, 12);
+  EXPECT_EQ(err, ZEL_EPARSE);
   EXPECT_EQ(handle->slave, zel_unset);
   EXPECT_EQ(zelarray_ask_speed(handle, &err), 0);
-  EXPECT_EQ(err, 12);
+  EXPECT_EQ(err, ZEL_EPARSE);
   EXPECT_EQ(handle->speed, 0);
 }
 
@@ -121,7 +121,7 @@ TEST_F(DeviceTest, SilentArrayFailsConnectWithoutLeavingASocket) {
   const int before = open_descriptors();
   const auto start = std::chrono::steady_clock::now();
   zelarray_comminit(handle, "127.0.0.2", &err);
-  EXPECT_EQ(err, 11);
+  EXPECT_EQ(err, ZEL_ERECV);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
   EXPECT_EQ(handle->status, st_created);
   EXPECT_EQ(handle->sock, -1);
@@ -129,7 +129,7 @@ TEST_F(DeviceTest, SilentArrayFailsConnectWithoutLeavingASocket) {
   // The same handle connects once the array answers.
   sim->set_withhold_replies(false);
   zelarray_comminit(handle, "127.0.0.2", &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
 }
 
 TEST_F(DeviceTest, ForeignOrShortDatagramBeforeTheReplyMakesTheQueryResend) {
@@ -138,7 +138,7 @@ TEST_F(DeviceTest, ForeignOrShortDatagramBeforeTheReplyMakesTheQueryResend) {
   sim->set_foreign_before_reply({{}, {2}});
   sim->clear_received();
   EXPECT_EQ(zelarray_ask_slave(handle, &err), zel_false);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   // The resent request may still be on its way when the first reply has been taken.
   EXPECT_TRUE(sim->wait_received(2, 1s));
   EXPECT_GE(CountReceived(kQuerySlave), 2u);
@@ -150,7 +150,7 @@ TEST_F(DeviceTest, RepliesFromAnotherAddressAreIgnored) {
   // A slave reply saying "slave", sent from 127.0.0.3 while the array itself stays silent.
   sim->send_foreign({2, 0, 1}, "127.0.0.3");
   EXPECT_EQ(zelarray_ask_slave(handle, &err), 0);
-  EXPECT_EQ(err, 11);
+  EXPECT_EQ(err, ZEL_ERECV);
   EXPECT_EQ(handle->slave, zel_unset);
 }
 
@@ -162,7 +162,7 @@ TEST_F(DeviceTest, QueryGivesUpWithinASecondUnderAFloodOfOtherDatagrams) {
   ASSERT_TRUE(sim->set_acquiring(true));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(zelarray_ask_slave(handle, &err), 0);
-  EXPECT_EQ(err, 11);
+  EXPECT_EQ(err, ZEL_ERECV);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
   sim->set_acquiring(false);
 }
@@ -172,7 +172,7 @@ TEST_F(DeviceTest, ArrayThatIgnoresSetCommandsGivesUpWithUnexpectedData) {
   sim->set_ignore_set_commands(true);
   const auto start = std::chrono::steady_clock::now();
   zelarray_set_speed(handle, 22050, &err);
-  EXPECT_EQ(err, 12);
+  EXPECT_EQ(err, ZEL_EPARSE);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
   EXPECT_EQ(sim->speed(), 44100);
 }
@@ -190,29 +190,29 @@ TEST_F(DeviceTest, ConnectSucceedsWhileDataStillStreams) {
 TEST_F(DeviceTest, AddressTextIsCheckedBeforeAnySocketOpens) {
   Create();
   zelarray_comminit(handle, "127.0.0.2.0000001", &err);  // 17 characters
-  EXPECT_EQ(err, 8);
+  EXPECT_EQ(err, ZEL_EDESTIP);
   EXPECT_EQ(handle->sock, -1);
   zelarray_comminit(handle, "not an address", &err);
-  EXPECT_EQ(err, 8);
+  EXPECT_EQ(err, ZEL_EDESTIP);
   EXPECT_EQ(handle->sock, -1);
   EXPECT_EQ(handle->status, st_created);
   // 16 characters, stored whole: octal parts, still 127.0.0.2.
   zelarray_comminit(handle, "127.000.000.0002", &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_STREQ(handle->dip, "127.000.000.0002");
   zelarray_comminit(handle, "127.0.0.2", &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
 }
 
 TEST_F(DeviceTest, ThousandConnectCyclesLeakNoDescriptor) {
   const int before = open_descriptors();
   for (int i = 0; i < 1000; ++i) {
     zelarray_t *h = zelarray_create(0, 1024, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
     zelarray_comminit(h, "127.0.0.2", &err);
-    ASSERT_EQ(err, 0) << "cycle " << i;
+    ASSERT_EQ(err, ZEL_OK) << "cycle " << i;
     zelarray_delete(h, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
   EXPECT_EQ(open_descriptors(), before);
 }

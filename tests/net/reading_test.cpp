@@ -29,7 +29,7 @@ TEST_F(ReadingTest, CursorsOfDifferentSizesReadEverySampleFromSeveralThreads) {
   std::vector<zelcursor_t *> cursors;
   for (int frames : {1000, 200, 40, 8}) {
     cursors.push_back(zelcursor_create(handle, frames, &err));
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
   CaptureOn();
   constexpr long long kFramesToRead = 44100;  // one second of the stream
@@ -75,12 +75,12 @@ TEST_F(ReadingTest, CursorsComeAndGoWhileTheCaptureRuns) {
   });
   for (int i = 0; i < 300; ++i) {
     zelcursor_t *cursor = zelcursor_create(handle, 20, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
     void *data = nullptr;
     zelarray_get_cursorptr_nonblocking(handle, cursor, &data, nullptr, &err);
-    EXPECT_EQ(err, 0);
+    EXPECT_EQ(err, ZEL_OK);
     zelcursor_delete(handle, cursor, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
   done = true;
   CaptureOff();
@@ -94,7 +94,7 @@ TEST_F(ReadingTest, TimestampAndSkipCallsMoveOnlyWhenTheyShould) {
   CaptureOn();
   int32_t peek1[2] = {0, 0}, peek2[2] = {0, 0}, got[2] = {0, 0};
   zelarray_get_current_databuffer_timestamp(handle, peek1, &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   zelarray_get_current_databuffer_timestamp(handle, peek2, &err);
   std::vector<unsigned char> dest(10 * 192);
   int nfnbr = -1;
@@ -106,7 +106,7 @@ TEST_F(ReadingTest, TimestampAndSkipCallsMoveOnlyWhenTheyShould) {
   EXPECT_EQ(got[1] % 1000, 0) << "microseconds times 1000";
   const int first = nfnbr;
   zelarray_skip_current_databuffer(handle, &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   ASSERT_EQ(zelarray_get_databuffer_with_nfnbr(handle, dest.data(), got, &nfnbr, &err), zel_true);
   EXPECT_EQ(nfnbr, (first + 4) & 0xFFFF) << "two buffers of 10 frames further";
 }
@@ -141,7 +141,7 @@ TEST_F(ReadingTest, CursorReinitialisedDuringTheCaptureStartsAgainAtTheRingStart
             zel_true);
   for (int i = 0; i < 20; ++i) zelarray_get_cursorptr(handle, cursor, &data, nullptr, &err);
   zelcursor_reinit(handle, cursor, &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   ASSERT_EQ(zelarray_get_cursorptr_with_nfnbr(handle, cursor, &data, nullptr, &nfnbr, &err),
             zel_true);
   EXPECT_EQ(nfnbr, first);
@@ -154,46 +154,46 @@ TEST_F(ReadingTest, ReadsAreRefusedOutsideTheCaptureAndForForeignCursors) {
   Connect(1024);
   std::vector<unsigned char> dest(1024 * 192, 0x55);
   EXPECT_EQ(zelarray_get_databuffer(handle, dest.data(), nullptr, &err), zel_unset);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   CaptureOn();
   EXPECT_EQ(zelarray_get_databuffer_nonblocking(handle, dest.data(), nullptr, &err), zel_false);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(dest[0], 0x55);
   zelarray_t *other = zelarray_create(0, 1024, &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   void *data = nullptr;
   EXPECT_EQ(zelarray_get_cursorptr(handle, other->cursors[0], &data, nullptr, &err), zel_unset);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   EXPECT_EQ(zelarray_check_cursor_overflow(handle, other->cursors[0], &err), zel_unset);
-  EXPECT_EQ(err, 24);
+  EXPECT_EQ(err, ZEL_ECURSOR);
   zelarray_delete(other, &err);
   CaptureOff();
   EXPECT_EQ(zelarray_get_databuffer_nonblocking(handle, dest.data(), nullptr, &err), zel_unset);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
 }
 
 TEST_F(ReadingTest, CaptureControlFollowsTheStates) {
   StartScriptedArray();
   handle = zelarray_create(0, 5, &err);
   zelarray_capture_on(handle, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   zelarray_capture_off(handle, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   zelarray_comminit(handle, "127.0.0.2", &err);
   zelarray_initparams_wp(handle, 44100, zel_false, &err);
   std::thread waiter([&] {
     zelerror e = -1;
     zelarray_wait_capture_started(handle, &e);
-    EXPECT_EQ(e, 0);
+    EXPECT_EQ(e, ZEL_OK);
   });
   std::this_thread::sleep_for(30ms);
   CaptureOn();
   waiter.join();
   EXPECT_TRUE(sim->acquiring());
   zelarray_capture_on(handle, &err);
-  EXPECT_EQ(err, 9);
+  EXPECT_EQ(err, ZEL_EORDER);
   zelarray_delete(handle, &err);
-  EXPECT_EQ(err, 9) << "a capturing handle is not deleted";
+  EXPECT_EQ(err, ZEL_EORDER) << "a capturing handle is not deleted";
   CaptureOff();
   EXPECT_FALSE(sim->acquiring());
 }

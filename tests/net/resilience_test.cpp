@@ -44,12 +44,12 @@ TEST_F(ResilienceTest, BlockedReaderIsWokenWithTheFailureWhenTheCaptureEnds) {
   EXPECT_LT(ElapsedSince(start), 2.0);
   EXPECT_EQ(buffers, 3);
   EXPECT_EQ(last, zel_false);
-  EXPECT_EQ(reader_err, 1);
+  EXPECT_EQ(reader_err, ZEL_ECAPTURE);
   EXPECT_EQ(handle->status, st_capturing);
   std::vector<unsigned char> dest(960);
   EXPECT_EQ(zelarray_get_databuffer(handle, dest.data(), nullptr, &err), zel_false)
       << "a later read does not block";
-  EXPECT_EQ(err, 1);
+  EXPECT_EQ(err, ZEL_ECAPTURE);
 }
 
 TEST_F(ResilienceTest, WaitForTheStartNumberThroughSilenceIsNoFailure) {
@@ -59,7 +59,7 @@ TEST_F(ResilienceTest, WaitForTheStartNumberThroughSilenceIsNoFailure) {
   CaptureOn();
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(zelarray_check_capture_ok(handle, &err), zel_true);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   ScriptAndWaitForEnd({499, 500, 501, 502});
   EXPECT_EQ(Numbers(DrainSlots()), (std::vector<int>{501, 502}));
 }
@@ -71,10 +71,10 @@ TEST_F(ResilienceTest, HandleOfAVanishedArrayCanBeFreed) {
   std::this_thread::sleep_for(50ms);
   sim->stop();
   zelarray_capture_off(handle, &err);
-  EXPECT_NE(err, 0) << "the stop command found no array";
+  EXPECT_NE(err, ZEL_OK) << "the stop command found no array";
   EXPECT_EQ(handle->status, st_params_ready);
   zelarray_delete(handle, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
   handle = nullptr;
 }
 
@@ -83,7 +83,7 @@ TEST_F(ResilienceTest, OutageWithinTheSilenceLimitIsRiddenThroughAtItsTrueLength
   StartArray();
   Connect(5);
   zelarray_set_silence_limit(handle, 2000, &err);
-  ASSERT_EQ(err, 0);
+  ASSERT_EQ(err, ZEL_OK);
   CaptureOn();
   std::this_thread::sleep_for(200ms);
   const int lost_before = zelarray_check_lostdataframes(handle, &err);

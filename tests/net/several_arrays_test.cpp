@@ -78,16 +78,16 @@ TEST(SeveralArrays, EachHandleGetsEverySampleOfItsOwnArrayWhileAnotherLosesAndSt
     std::string why;
     ASSERT_TRUE(a.sim->start(&why)) << a.address << ": " << why;
     a.handle = zelarray_create(16, a.req_frames, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
     zelarray_display_warnings(a.handle, zel_false, &err);
     zelarray_comminit(a.handle, a.address, &err);
-    ASSERT_EQ(err, 0) << a.address;
+    ASSERT_EQ(err, ZEL_OK) << a.address;
     zelarray_initparams_wp(a.handle, 44100, zel_false, &err);
-    ASSERT_EQ(err, 0) << a.address;
+    ASSERT_EQ(err, ZEL_OK) << a.address;
   }
   for (Array &a : arrays) {
     zelarray_capture_on(a.handle, &err);
-    ASSERT_EQ(err, 0) << a.address;
+    ASSERT_EQ(err, ZEL_OK) << a.address;
   }
   std::vector<std::thread> readers;
   for (Array &a : arrays) readers.emplace_back([&a] { ReadAndCheck(a, 2.0); });
@@ -102,7 +102,7 @@ TEST(SeveralArrays, EachHandleGetsEverySampleOfItsOwnArrayWhileAnotherLosesAndSt
   for (std::thread &t : readers) t.join();
   for (Array &a : arrays) {
     zelarray_capture_off(a.handle, &err);
-    EXPECT_EQ(err, 0) << a.address;
+    EXPECT_EQ(err, ZEL_OK) << a.address;
     EXPECT_EQ(a.wrong_slots, 0) << a.address;
     EXPECT_EQ(a.breaks, 0) << a.address;
     EXPECT_EQ(a.zero_slots, a.burst) << a.address;
@@ -110,7 +110,7 @@ TEST(SeveralArrays, EachHandleGetsEverySampleOfItsOwnArrayWhileAnotherLosesAndSt
     EXPECT_EQ(zelarray_check_kernel_drops(a.handle, &err), 0) << a.address;
     EXPECT_GE(a.ramp_slots, 2 * 8820 - 882 - a.burst) << a.address;
     zelarray_delete(a.handle, &err);
-    EXPECT_EQ(err, 0) << a.address;
+    EXPECT_EQ(err, ZEL_OK) << a.address;
     a.sim->stop();
   }
 }

@@ -129,7 +129,7 @@ TEST_F(ChurnTest, ThousandCaptureCyclesWithReadersLeaveNothingBehind) {
   std::vector<zelcursor_t *> cursors{handle->cursors[0]};
   for (int frames : {50, 20, 5}) {
     cursors.push_back(zelcursor_create(handle, frames, &err));
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
   }
   CaptureCycle(cursors);  // first-use allocations of the runtime happen here
   const Footprint before = Measure();
@@ -143,18 +143,18 @@ TEST_F(ChurnTest, ThousandHandlesWithCursorsLeaveNothingBehind) {
   ASSERT_TRUE(array.ready());
   auto cycle = [this] {
     zelarray_t *h = zelarray_create(16, 100, &err);
-    ASSERT_EQ(err, 0);
+    ASSERT_EQ(err, ZEL_OK);
     zelarray_display_warnings(h, zel_false, &err);
     zelarray_comminit(h, "127.0.0.2", &err);
-    EXPECT_EQ(err, 0);
+    EXPECT_EQ(err, ZEL_OK);
     for (int frames : {100, 20, 5}) zelcursor_create(h, frames, &err);
     EXPECT_EQ(h->cursor_count, 4);
     void *block = zelarray_create_databuffer(h, nullptr, &err);
     EXPECT_NE(block, nullptr);
     zelarray_delete_databuffer(h, block, &err);
-    EXPECT_EQ(err, 0);
+    EXPECT_EQ(err, ZEL_OK);
     zelarray_delete(h, &err);
-    EXPECT_EQ(err, 0);
+    EXPECT_EQ(err, ZEL_OK);
   };
   cycle();
   const Footprint before = Measure();
@@ -173,7 +173,7 @@ TEST_F(ChurnTest, LateStatusRepliesDoNotFailTheNextStart) {
   for (int i = 0; i < 40; ++i) sim->send_foreign({5, 0, 0, 0});  // "acquisition is off"
   std::this_thread::sleep_for(20ms);
   zelarray_capture_on(handle, &err);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(err, ZEL_OK);
 }
 
 }  // namespace
