@@ -116,7 +116,7 @@ bool watch(zelarray_t *array, double seconds) {
   while (std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     zelerror err = 0;
-    if (zelarray_check_capture_ok(array, &err) != zel_true && err == 1) {
+    if (zelarray_check_capture_ok(array, &err) != zel_true && err == ZEL_ECAPTURE) {
       return ok(err, "zelarray_check_capture_ok");
     }
   }

@@ -7,10 +7,13 @@
             for block in stream:            # block.data: (4410, 64); block.time, block.nfnbr
                 ...
 """
-from ._ffi import ZelError, library_path
+from ._ffi import ZelError, codes, library_path
 from ._core import Array, Block, Reader, Stream, rec
 from ._files import read_calibration, read_raw
 
+# The library's status codes by name: zel.ZEL_ERECV == 11, as ZelError.code holds them.
+globals().update(codes)
+
 __all__ = ["Array", "Block", "Reader", "Stream", "ZelError", "rec", "read_raw",
-           "read_calibration", "library_path"]
+           "read_calibration", "library_path", *codes]
 __version__ = "1.0.0"

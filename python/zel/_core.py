@@ -9,6 +9,9 @@ import numpy as np
 from ._ffi import (
     CHANNELS,
     FRAME_BYTES,
+    ZEL_ECAPTURE,
+    ZEL_ENULL,
+    ZEL_EORDER,
     ZEL_FALSE,
     ZEL_TRUE,
     ZEL_UNSET,
@@ -91,7 +94,7 @@ class Reader:
     def _next_block(self):
         """The next block, or None once the capture has stopped."""
         if self._stream is self and not hasattr(self, "_cursor"):
-            raise ZelError(9, "the capture was not started (use it in a with statement)")
+            raise ZelError(ZEL_EORDER, "the capture was not started (use it in a with statement)")
         while True:
             with self._array._lock:
                 if self._closed or not self._stream.active:
@@ -110,7 +113,7 @@ class Reader:
             raise ZelError(err[0], "zelcursor_get_ptr")
         if got != ZEL_TRUE:
             ok_err = status()
-            if lib.zelarray_check_capture_ok(handle, ok_err) != ZEL_TRUE and ok_err[0] == 1:
+            if lib.zelarray_check_capture_ok(handle, ok_err) != ZEL_TRUE and ok_err[0] == ZEL_ECAPTURE:
                 raise ZelError(ok_err[0], "the capture ended")
             return None
         data = np.empty((self.frames, CHANNELS), DTYPES[self.dtype])
@@ -155,7 +158,7 @@ class Reader:
         for _ in range(count):
             block = self._next_block()
             if block is None:
-                raise ZelError(9, "read: the capture has stopped")
+                raise ZelError(ZEL_EORDER, "read: the capture has stopped")
             blocks.append(block)
         data = blocks[0].data if count == 1 else np.concatenate([b.data for b in blocks])
         return data, any(b.overflowed for b in blocks)
@@ -209,7 +212,7 @@ class Stream(Reader):
     def start(self):
         array = self._array
         if self.active or hasattr(self, "_cursor"):
-            raise ZelError(9, "a stream starts once")
+            raise ZelError(ZEL_EORDER, "a stream starts once")
         calibration, wait_frame, drop, fix_delay, silence_limit = self._settings
         array._prepare(self.blocksize, calibration is None and array._calibrated
                        or wait_frame is None and array._wait_set)
@@ -254,7 +257,7 @@ class Stream(Reader):
             raise ValueError(
                 f"a reader's frames must divide the capture's buffer of {self._array._req_frames}")
         if not self.active:
-            raise ZelError(9, "reader: the capture is not running")
+            raise ZelError(ZEL_EORDER, "reader: the capture is not running")
         reader = Reader(self, frames)
         self._readers.append(reader)
         return reader
@@ -364,7 +367,7 @@ class Array:
 
     def _live(self):
         if self._handle is None:
-            raise ZelError(4, "the array is closed")
+            raise ZelError(ZEL_ENULL, "the array is closed")
         return self._handle
 
     # -- identity and parameters ------------------------------------------------------------
@@ -407,7 +410,7 @@ class Array:
             raise TypeError(f"slave must be a bool, not {type(slave).__name__}")
         handle = self._live()
         if self._capturing:
-            raise ZelError(9, "configure: a capture is running")
+            raise ZelError(ZEL_EORDER, "configure: a capture is running")
         err = status()
         if rate is not None:
             lib.zelarray_set_speed(handle, rate, err)
@@ -455,7 +458,7 @@ class Array:
                 raise NotImplementedError("this libzel has no silence limit")
         self._live()
         if self._capturing:
-            raise ZelError(9, "capture: a capture is already running")
+            raise ZelError(ZEL_EORDER, "capture: a capture is already running")
         return Stream(self, blocksize, dtype, calibration, wait_frame, drop, bool(fix_delay),
                       silence_limit)
 

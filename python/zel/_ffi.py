@@ -22,7 +22,8 @@ typedef struct zelcursor {
   uint64_t rtotal;
 } zelcursor_t;
 
-void zelarray_perror(zelerror *err, const char *text);
+const char *zelarray_strerror(int code);
+const char *zelarray_err_name(int code);
 
 zelarray_t *zelarray_create(int megabytes, int req_frames, zelerror *err);
 void zelarray_delete(zelarray_t *handle, zelerror *err);
@@ -120,43 +121,29 @@ def has(name):
         return False
 
 
-def _library_texts():
-    """The library's message of every status code, as zelarray_perror prints them.
-
-    Read once, at import, through a pipe in place of the standard error stream.
-    """
-    texts = {}
-    read_fd, write_fd = os.pipe()
-    saved = os.dup(2)
-    try:
-        os.dup2(write_fd, 2)
-        err = ffi.new("zelerror *")
-        for code in range(0, 100):
-            err[0] = code
-            lib.zelarray_perror(err, b"")
-            # ": text\n" from an unbuffered stream; "unknown error" ends the table.
-            text = os.read(read_fd, 4096).decode("utf-8", "replace")
-            text = text[2:].rstrip("\n")
-            if text == "unknown error":
-                break
-            texts[code] = text
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(read_fd)
-        os.close(write_fd)
-    return texts
+def _status_codes():
+    """Every status code's name (ZEL_OK, ZEL_ECAPTURE, ...) and value, as the library has them."""
+    codes = {}
+    for code in range(0, 1000):
+        name = ffi.string(lib.zelarray_err_name(code)).decode("ascii")
+        if not name.startswith("ZEL_"):
+            break
+        codes[name] = code
+    return codes
 
 
-_texts = _library_texts()
+codes = _status_codes()
+globals().update(codes)
 
 
 class ZelError(Exception):
-    """A failure reported by the library: `.code` is its status, the message its text."""
+    """A failure reported by the library: `.code` is its status, `.name` the status's name
+    (ZEL_ERECV), the message its text."""
 
     def __init__(self, code, context=None):
         self.code = int(code)
-        self.text = _texts.get(self.code, f"unknown error {self.code}")
+        self.name = ffi.string(lib.zelarray_err_name(self.code)).decode("ascii")
+        self.text = ffi.string(lib.zelarray_strerror(self.code)).decode("utf-8", "replace")
         message = f"{context}: {self.text}" if context else self.text
         super().__init__(message)
 

@@ -158,7 +158,8 @@ def test_bad_arguments_are_refused_before_the_library(call, error):
 def test_failures_raise_zelerror_with_the_library_code_and_text(emulator, tmp_path):
     with pytest.raises(zel.ZelError) as e:
         zel.Array("127.0.0.9")
-    assert e.value.code == 11 and "Error receiving data from Zel" in str(e.value)
+    assert e.value.code == zel.ZEL_ERECV and "Error receiving data from Zel" in str(e.value)
+    assert e.value.name == "ZEL_ERECV"
     emulator()
     (tmp_path / "short.bin").write_bytes(b"\0" * 100)
     with zel.Array() as array:
@@ -173,19 +174,19 @@ def test_failures_raise_zelerror_with_the_library_code_and_text(emulator, tmp_pa
             array.configure(rate=48000)
         with pytest.raises(zel.ZelError) as e:
             array.capture(calibration=(tmp_path / "short.bin", tmp_path / "short.bin"))
-        assert e.value.code == 25
+        assert e.value.code == zel.ZEL_ENORMFILES
         with array.capture(blocksize=4410) as stream:
             with pytest.raises(ValueError):
                 stream.reader(1000)  # not a divisor of 4410
             with pytest.raises(zel.ZelError) as e:
                 array.capture().start()
-            assert e.value.code == 9
+            assert e.value.code == zel.ZEL_EORDER
             with pytest.raises(zel.ZelError) as e:
                 array.configure(rate=22050)
-            assert e.value.code == 9
+            assert e.value.code == zel.ZEL_EORDER
         with pytest.raises(zel.ZelError) as e:
             stream.read()
-        assert e.value.code == 9 and "authorized order" in str(e.value)
+        assert e.value.code == zel.ZEL_EORDER and "authorized order" in str(e.value)
 
 
 # -- files -----------------------------------------------------------------------------------

@@ -86,7 +86,7 @@ void Recorder::watch_counters() {
 
 bool Recorder::capture_failed() {
   zelerror err = 0;
-  if (zelarray_check_capture_ok(handle_, &err) == zel_true || err != 1) return false;
+  if (zelarray_check_capture_ok(handle_, &err) == zel_true || err != ZEL_ECAPTURE) return false;
   if (settings_.status_line) std::fputs("\r\033[K", stderr);
   report("the array stopped streaming", err);
   result_.failed = true;
