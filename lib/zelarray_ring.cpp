@@ -29,6 +29,13 @@ void signal_ready_cursors(zelarray_t *handle) {
   }
 }
 
+// Sample frames written past the cursor; ring_frames + 1 once the writer has lapped it. Totals
+// instead of positions: a ring filled all the way to the reader reads as full.
+int _zelarray_rb_diff(zelarray_t *handle, zelcursor_t *cursor) {
+  const uint64_t unread = handle->wtotal - zel_load(cursor->rtotal);
+  return unread > ring_size(handle) ? handle->ring_frames + 1 : static_cast<int>(unread);
+}
+
 }  // namespace
 
 int _zelarray_rb_write_pos(const zelarray_t *handle, int ahead_slots) {
@@ -59,12 +66,6 @@ uint64_t _zelarray_rb_lap_start(const zelarray_t *handle) {
 void _zelarray_rb_place(const zelarray_t *handle, zelcursor_t *cursor, uint64_t rtotal) {
   zel_store(cursor->rtotal, rtotal);
   zel_store(cursor->rpos, static_cast<int>(rtotal % ring_size(handle)));
-}
-
-int _zelarray_rb_diff(zelarray_t *handle, zelcursor_t *cursor) {
-  // Totals instead of positions: a ring filled all the way to the reader reads as full.
-  const uint64_t unread = handle->wtotal - zel_load(cursor->rtotal);
-  return unread > ring_size(handle) ? handle->ring_frames + 1 : static_cast<int>(unread);
 }
 
 int _zelarray_rb_canread(zelarray_t *handle, zelcursor_t *cursor) {

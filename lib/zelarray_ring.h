@@ -30,8 +30,6 @@ void _zelarray_rb_rewind(zelarray_t *handle);
 uint64_t _zelarray_rb_lap_start(const zelarray_t *handle);
 // Sets the cursor's total, and its position with it.
 void _zelarray_rb_place(const zelarray_t *handle, zelcursor_t *cursor, uint64_t rtotal);
-// Sample frames written past the cursor; ring_frames + 1 once the writer has lapped it.
-int _zelarray_rb_diff(zelarray_t *handle, zelcursor_t *cursor);
 // 1 when a whole buffer of the cursor is ready.
 int _zelarray_rb_canread(zelarray_t *handle, zelcursor_t *cursor);
 // Moves the cursor past one buffer.

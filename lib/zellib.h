@@ -87,7 +87,7 @@ typedef int zelbool;
   X(ECOUNT, 27, "Invalid value for 'count'")
 
 enum zel_errno {
-#define ZEL_ERRNO_ENUM(name, code, text) ZEL_##name = code,
+#define ZEL_ERRNO_ENUM(name, code, text) ZEL_##name = (code),
   ZEL_ERRNO_MAP(ZEL_ERRNO_ENUM)
 #undef ZEL_ERRNO_ENUM
       ZEL_ERRNO_COUNT /* one past the last code */
