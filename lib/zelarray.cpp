@@ -167,16 +167,10 @@ int drain(zelarray_t *handle, zelmsg_batch *batch, SlotAssembler &slots, int64_t
   }
 }
 
-// The capture ends on its own: readers blocked on it are woken under ring_lock, so that none can
-// miss the end, and are told the capture's status.
+// The capture ends on its own: readers blocked on it are woken and told the capture's status.
 void end_capture(zelarray_t *handle, zelerror code) {
   zel_store(handle->capture_error, static_cast<int>(code));
-  pthread_mutex_lock(&handle->ring_lock);
-  zel_store(handle->running, 0);
-  for (zelcursor_t *cursor : handle->cursors) {
-    if (cursor != nullptr) pthread_cond_broadcast(&cursor->cond);
-  }
-  pthread_mutex_unlock(&handle->ring_lock);
+  _zelarray_rb_halt(handle);
 }
 
 int32_t decode24(const unsigned char *p) {
@@ -304,13 +298,9 @@ void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes) {
 int64_t _zelarray_receive_period_us(zelarray_t *handle, int64_t bound_us) {
   int smallest = handle->ring_frames;
   pthread_mutex_lock(&handle->ring_lock);
-  int visited = 0;
-  for (int i = 0; i < ZEL_MAX_CURSORS && visited < handle->cursor_count; ++i) {
-    const zelcursor_t *cursor = handle->cursors[i];
-    if (cursor == nullptr) continue;
-    ++visited;
-    if (cursor->frames < smallest) smallest = cursor->frames;
-  }
+  _zelarray_rb_each_cursor(handle, [&smallest](const zelcursor_t *cursor) {
+    smallest = std::min(smallest, cursor->frames);
+  });
   pthread_mutex_unlock(&handle->ring_lock);
   const int64_t rate = handle->speed > 0 ? handle->speed : 44100;
   const int64_t fill_us = static_cast<int64_t>(smallest) * 1000000 / rate;

@@ -14,19 +14,14 @@ uint64_t round_up(uint64_t total, uint64_t frames) {
   return (total + frames - 1) / frames * frames;
 }
 
-// The walk of the cursor table runs under ring_lock, so that a cursor deleted by another thread is
-// never touched after it left the table. A reader counts itself a waiter under the same lock
-// before it sleeps, so one that is not counted has not yet tested readiness and needs no signal.
+// A reader counts itself a waiter under ring_lock before it sleeps, so one that is not counted
+// has not yet tested readiness and needs no signal.
 void signal_ready_cursors(zelarray_t *handle) {
-  int visited = 0;
-  for (int i = 0; i < ZEL_MAX_CURSORS && visited < handle->cursor_count; ++i) {
-    zelcursor_t *cursor = handle->cursors[i];
-    if (cursor == nullptr) continue;
-    ++visited;
+  _zelarray_rb_each_cursor(handle, [handle](zelcursor_t *cursor) {
     if (zel_load(cursor->waiters) > 0 && _zelarray_rb_canread(handle, cursor)) {
       pthread_cond_signal(&cursor->cond);
     }
-  }
+  });
 }
 
 // Sample frames written past the cursor; ring_frames + 1 once the writer has lapped it. Totals
@@ -51,6 +46,14 @@ void _zelarray_rb_publish(zelarray_t *handle, int64_t slots) {
   handle->wpos = static_cast<int>(wtotal % ring_size(handle));
   zel_store(handle->wtotal, wtotal, std::memory_order_release);
   signal_ready_cursors(handle);
+  pthread_mutex_unlock(&handle->ring_lock);
+}
+
+void _zelarray_rb_halt(zelarray_t *handle) {
+  pthread_mutex_lock(&handle->ring_lock);
+  zel_store(handle->running, 0);
+  _zelarray_rb_each_cursor(handle,
+                           [](zelcursor_t *cursor) { pthread_cond_broadcast(&cursor->cond); });
   pthread_mutex_unlock(&handle->ring_lock);
 }
 

@@ -25,6 +25,21 @@ void _zelarray_rb_publish(zelarray_t *handle, int64_t slots);
 // Nothing written: totals and position 0. Callers hold ring_lock.
 void _zelarray_rb_rewind(zelarray_t *handle);
 
+// Clears running and wakes every blocked reader under ring_lock, so that none can miss the end of
+// the capture.
+void _zelarray_rb_halt(zelarray_t *handle);
+// Calls visit(cursor) for every cursor of the table; the caller holds ring_lock, so that a cursor
+// deleted by another thread is never touched after it left the table.
+template <class Visit>
+void _zelarray_rb_each_cursor(zelarray_t *handle, Visit visit) {
+  int visited = 0;
+  for (int i = 0; i < ZEL_MAX_CURSORS && visited < handle->cursor_count; ++i) {
+    if (handle->cursors[i] == nullptr) continue;
+    ++visited;
+    visit(handle->cursors[i]);
+  }
+}
+
 // ---- Readers; callers hold ring_lock unless said otherwise ----
 // The total at position 0 of the writer's current lap: where a new or reset cursor starts.
 uint64_t _zelarray_rb_lap_start(const zelarray_t *handle);

@@ -142,15 +142,8 @@ bool start_thread(zelarray_t *handle) {
   return started;
 }
 
-// Clears running and wakes every reader under ring_lock, so that none can miss the stop, then
-// joins the thread.
 void stop_thread(zelarray_t *handle) {
-  pthread_mutex_lock(&handle->ring_lock);
-  zel_store(handle->running, 0);
-  for (zelcursor_t *cursor : handle->cursors) {
-    if (cursor != nullptr) pthread_cond_broadcast(&cursor->cond);
-  }
-  pthread_mutex_unlock(&handle->ring_lock);
+  _zelarray_rb_halt(handle);
   pthread_join(handle->thread, nullptr);
   zel_store(handle->thread_live, 0);
 }
