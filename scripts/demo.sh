@@ -16,12 +16,7 @@ step() { printf '\n== %s\n' "$*"; }
 # shellcheck source=scripts/emulator.sh
 . "$root/scripts/emulator.sh"
 
-if [ "${ZEL_DEMO_NO_BUILD:-0}" != 1 ]; then
-  step "Setting up and building into $build"
-  "$root/scripts/setup.sh"
-  cmake -S "$root" -B "$build" >/dev/null
-  cmake --build "$build" -j"$(nproc)" >/dev/null
-fi
+build_unless_told "$root" "$build"
 zelsim=$build/tools/zelsim/zelsim
 zelrecord=$build/tools/zelrecord/zelrecord
 zelnormalize=$build/tools/zelnormalize/zelnormalize

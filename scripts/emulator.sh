@@ -1,5 +1,16 @@
-# Sourced by the scripts: starts the emulated array in the background and stops it on exit.
+# Sourced by the scripts: builds the project unless told not to, starts the emulated array in the
+# background and stops it on exit.
+#   build_unless_told ROOT BUILD   set-up and build, skipped when ZEL_DEMO_NO_BUILD is 1
 #   start_emulator ZELSIM LOG [ZELSIM OPTION]...   sets $sim to its process id
+build_unless_told() {
+  local root=$1 build=$2
+  [ "${ZEL_DEMO_NO_BUILD:-0}" != 1 ] || return 0
+  echo "setting up and building into $build"
+  "$root/scripts/setup.sh"
+  cmake -S "$root" -B "$build" >/dev/null
+  cmake --build "$build" -j"$(nproc)" >/dev/null
+}
+
 start_emulator() {
   local zelsim=$1 log=$2
   shift 2

@@ -11,12 +11,7 @@ build=${ZEL_BUILD_DIR:-$root/build}
 # shellcheck source=scripts/emulator.sh
 . "$root/scripts/emulator.sh"
 
-if [ "${ZEL_DEMO_NO_BUILD:-0}" != 1 ]; then
-  echo "setting up and building into $build"
-  "$root/scripts/setup.sh"
-  cmake -S "$root" -B "$build" >/dev/null
-  cmake --build "$build" -j"$(nproc)" >/dev/null
-fi
+build_unless_told "$root" "$build"
 log=$(mktemp "${TMPDIR:-/tmp}/zelsim.XXXXXX")
 start_emulator "$build/tools/zelsim/zelsim" "$log" --signal "${ZEL_MONITOR_SIGNAL:-calib}"
 status=0
