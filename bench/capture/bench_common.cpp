@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <ctime>
 #include <linux/sock_diag.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -82,6 +83,12 @@ void build_datagram(unsigned char *bytes, int number) {
 int datagram_number(const unsigned char *bytes, ssize_t len) {
   if (len != kDatagramBytes || bytes[0] != kTypeData) return -1;
   return bytes[1] * 256 + bytes[2];
+}
+
+int poll_recv_datagram(int fd, unsigned char *buffer, size_t size) {
+  pollfd pfd{fd, POLLIN, 0};
+  if (poll(&pfd, 1, 100) <= 0) return -1;
+  return datagram_number(buffer, recv(fd, buffer, size, MSG_DONTWAIT));
 }
 
 // ---- Library handle

@@ -42,6 +42,9 @@ void request_large_buffer(int fd);
 void build_datagram(unsigned char *bytes, int number);
 // The number in bytes 1-2 of a datagram, or -1 when it is not a whole data datagram.
 int datagram_number(const unsigned char *bytes, ssize_t len);
+// The bare receive: poll with the library's 100 ms limit, then one recv. The datagram's number,
+// or -1 when none came or it was not a whole data datagram.
+int poll_recv_datagram(int fd, unsigned char *buffer, size_t size);
 
 // Counts datagram numbers and the places where one is not the successor of the one before.
 struct SequenceCheck {

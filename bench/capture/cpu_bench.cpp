@@ -164,10 +164,7 @@ class HandOff {
 void poll_recv_loop(int fd, const std::atomic<bool> &stop, HandOff *handoff, SequenceCheck &check) {
   unsigned char buffer[2048];
   while (!stop.load(std::memory_order_relaxed)) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, 100) <= 0) continue;
-    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    const int number = datagram_number(buffer, n);
+    const int number = poll_recv_datagram(fd, buffer, sizeof buffer);
     if (number < 0) continue;
     check.see(number);
     if (handoff != nullptr) handoff->publish(buffer + 4);

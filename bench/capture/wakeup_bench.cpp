@@ -123,10 +123,7 @@ void bare_receiver(int fd, const std::atomic<bool> &stop, Mailbox &box) {
   unsigned char buffer[2048];
   unsigned char slot[960];
   while (!stop.load(std::memory_order_relaxed)) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, 100) <= 0) continue;
-    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    const int number = datagram_number(buffer, n);
+    const int number = poll_recv_datagram(fd, buffer, sizeof buffer);
     if (number < 0) continue;
     memcpy(slot, buffer + 4, sizeof slot);
     std::unique_lock lock(box.m);
