@@ -21,14 +21,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::unique_ptr<zelsim::Emulator> StartedArray() {
-  auto sim = std::make_unique<zelsim::Emulator>(zelsim::Config{});
+// The array starts once the child has forked, so that the child inherits none of its threads;
+// then the child's capture starts.
+void StartArrayAndChild(CaptureChild &child, std::unique_ptr<zelsim::Emulator> &sim) {
+  ASSERT_TRUE(child.forked());
+  sim = std::make_unique<zelsim::Emulator>(zelsim::Config{});
   std::string why;
-  if (!sim->start(&why)) {
-    ADD_FAILURE() << why;
-    return nullptr;
-  }
-  return sim;
+  ASSERT_TRUE(sim->start(&why)) << why;
+  ASSERT_TRUE(child.Start());
 }
 
 // One line of figures per test, for the record of a run.
@@ -50,10 +50,8 @@ void ExpectEveryReaderSawAnUnbrokenRamp(const ChildReport &r, long long at_least
 
 TEST(StallTest, StoppedCaptureProcessLosesNoFrameWithTheLibrarysBuffer) {
   CaptureChild child;
-  ASSERT_TRUE(child.forked());
-  auto sim = StartedArray();
-  ASSERT_TRUE(sim);
-  ASSERT_TRUE(child.Start());
+  std::unique_ptr<zelsim::Emulator> sim;
+  ASSERT_NO_FATAL_FAILURE(StartArrayAndChild(child, sim));
   std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(child.Stall(200ms));
   std::this_thread::sleep_for(500ms);
@@ -72,10 +70,8 @@ TEST(StallTest, StoppedCaptureProcessLosesNoFrameWithTheLibrarysBuffer) {
 
 TEST(StallTest, KernelDropsAfterAStallWithASmallBufferEqualTheFrameGaps) {
   CaptureChild child({.rcvbuf = 64 * 1024, .end_on_silence = true});
-  ASSERT_TRUE(child.forked());
-  auto sim = StartedArray();
-  ASSERT_TRUE(sim);
-  ASSERT_TRUE(child.Start());
+  std::unique_ptr<zelsim::Emulator> sim;
+  ASSERT_NO_FATAL_FAILURE(StartArrayAndChild(child, sim));
   std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(child.Stall(200ms));
   std::this_thread::sleep_for(300ms);
@@ -158,10 +154,8 @@ class Flood {
 
 TEST(StallTest, ForeignFloodDuringAStallCostsNoFrameAndStopStaysPrompt) {
   CaptureChild child;
-  ASSERT_TRUE(child.forked());
-  auto sim = StartedArray();
-  ASSERT_TRUE(sim);
-  ASSERT_TRUE(child.Start());
+  std::unique_ptr<zelsim::Emulator> sim;
+  ASSERT_NO_FATAL_FAILURE(StartArrayAndChild(child, sim));
   std::this_thread::sleep_for(200ms);
   Flood flood(300000);
   std::this_thread::sleep_for(100ms);
