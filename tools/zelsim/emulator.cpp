@@ -171,8 +171,8 @@ struct Emulator::Impl {
 
   Config config;
   detail::PayloadSource payload;
-  detail::Fd sock;
-  detail::Fd wake;
+  zeltool::UniqueFd sock;
+  zeltool::UniqueFd wake;
   std::thread control;
   std::thread stream;
   std::atomic<bool> stopping{false};
@@ -237,9 +237,9 @@ bool Emulator::Impl::start(std::string *error) {
   if (std::string why = check_config(config); !why.empty()) return fail(why);
   std::string why;
   if (!payload.load(config, &why)) return fail(why);
-  detail::Fd bound = detail::bind_udp(config.address, config.port, &why);
+  zeltool::UniqueFd bound = detail::bind_udp(config.address, config.port, &why);
   if (!bound.valid()) return fail(why);
-  detail::Fd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  zeltool::UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!event.valid()) return fail("eventfd failed");
   sock = std::move(bound);
   wake = std::move(event);
@@ -662,7 +662,7 @@ sockaddr_in Emulator::Impl::foreign_dest_locked() const {
 
 bool Emulator::Impl::send_foreign(const std::vector<uint8_t> &bytes, const std::string &from,
                                   const sockaddr_in &dest) {
-  detail::Fd other;
+  zeltool::UniqueFd other;
   if (!from.empty()) other = detail::bind_udp(from, config.port, nullptr);
   int fd = from.empty() ? sock.get() : other.get();
   bool ok = fd >= 0 && send_to(fd, bytes, dest);
