@@ -8,7 +8,7 @@
 #include <string>
 #include <sys/types.h>
 
-#include "udp.h"
+#include "unique_fd.h"
 #include "zellib.h"
 #include "zelsim.h"
 
@@ -28,8 +28,8 @@ void sleep_seconds(double seconds);
 // User plus system CPU seconds of the whole process.
 double process_cpu_seconds();
 
-// Descriptors as RAII values: the emulator's own.
-using Fd = zelsim::detail::Fd;
+// Descriptors as RAII values: the tools' own.
+using Fd = zeltool::UniqueFd;
 
 // UDP socket bound to address:32767 with SO_REUSEADDR and the receive buffer the library asks
 // for (8 MiB, forced past rmem_max when allowed). Invalid on failure.

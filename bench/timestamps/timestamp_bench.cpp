@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "udp.h"
 
 namespace {
 

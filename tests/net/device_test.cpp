@@ -106,7 +106,7 @@ TEST_F(DeviceTest, UnsupportedSpeedSendsNothing) {
 
 TEST_F(DeviceTest, StatusByteOutsideZeroAndOneIsUnexpectedData) {
   CreateAndConnect();
-  sim->set_status_override(2);
+  sim->set_control_faults({.status_override = 2});
   EXPECT_EQ(zelarray_ask_slave(handle, &err), 0);
   EXPECT_EQ(err, ZEL_EPARSE);
   EXPECT_EQ(handle->slave, zel_unset);
@@ -117,7 +117,7 @@ TEST_F(DeviceTest, StatusByteOutsideZeroAndOneIsUnexpectedData) {
 
 TEST_F(DeviceTest, SilentArrayFailsConnectWithoutLeavingASocket) {
   Create();
-  sim->set_withhold_replies(true);
+  sim->set_control_faults({.withhold_replies = true});
   const int before = open_descriptors();
   const auto start = std::chrono::steady_clock::now();
   zelarray_comminit(handle, "127.0.0.2", &err);
@@ -127,7 +127,7 @@ TEST_F(DeviceTest, SilentArrayFailsConnectWithoutLeavingASocket) {
   EXPECT_EQ(handle->sock, -1);
   EXPECT_EQ(open_descriptors(), before);
   // The same handle connects once the array answers.
-  sim->set_withhold_replies(false);
+  sim->set_control_faults({});
   zelarray_comminit(handle, "127.0.0.2", &err);
   EXPECT_EQ(err, ZEL_OK);
 }
@@ -135,7 +135,7 @@ TEST_F(DeviceTest, SilentArrayFailsConnectWithoutLeavingASocket) {
 TEST_F(DeviceTest, ForeignOrShortDatagramBeforeTheReplyMakesTheQueryResend) {
   CreateAndConnect();
   // An empty datagram, and a slave reply too short to hold byte 2, ahead of every reply.
-  sim->set_foreign_before_reply({{}, {2}});
+  sim->set_control_faults({.foreign_before_reply = {{}, {2}}});
   sim->clear_received();
   EXPECT_EQ(zelarray_ask_slave(handle, &err), zel_false);
   EXPECT_EQ(err, ZEL_OK);
@@ -146,7 +146,7 @@ TEST_F(DeviceTest, ForeignOrShortDatagramBeforeTheReplyMakesTheQueryResend) {
 
 TEST_F(DeviceTest, RepliesFromAnotherAddressAreIgnored) {
   CreateAndConnect();
-  sim->set_withhold_replies(true);
+  sim->set_control_faults({.withhold_replies = true});
   // A slave reply saying "slave", sent from 127.0.0.3 while the array itself stays silent.
   sim->send_foreign({2, 0, 1}, "127.0.0.3");
   EXPECT_EQ(zelarray_ask_slave(handle, &err), 0);
@@ -158,7 +158,7 @@ TEST_F(DeviceTest, QueryGivesUpWithinASecondUnderAFloodOfOtherDatagrams) {
   CreateAndConnect();
   // The array streams but never answers: every data datagram costs a resend, and no silence
   // of 100 ms ever comes.
-  sim->set_withhold_replies(true);
+  sim->set_control_faults({.withhold_replies = true});
   ASSERT_TRUE(sim->set_acquiring(true));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(zelarray_ask_slave(handle, &err), 0);
@@ -169,7 +169,7 @@ TEST_F(DeviceTest, QueryGivesUpWithinASecondUnderAFloodOfOtherDatagrams) {
 
 TEST_F(DeviceTest, ArrayThatIgnoresSetCommandsGivesUpWithUnexpectedData) {
   CreateAndConnect();
-  sim->set_ignore_set_commands(true);
+  sim->set_control_faults({.ignore_set_commands = true});
   const auto start = std::chrono::steady_clock::now();
   zelarray_set_speed(handle, 22050, &err);
   EXPECT_EQ(err, ZEL_EPARSE);
@@ -181,7 +181,7 @@ TEST_F(DeviceTest, ConnectSucceedsWhileDataStillStreams) {
   sim->stop();
   config.acquiring = true;
   StartArray();
-  sim->set_linger_after_off(200);
+  sim->set_stream_faults({.linger_after_off = 200});
   CreateAndConnect();
   EXPECT_FALSE(sim->acquiring());
   EXPECT_EQ(zelarray_ask_id(handle, &err), 4660);

@@ -48,9 +48,10 @@ TEST_F(FaultTest, EmulatorDropsDuplicatesReordersAndPausesAreAccountedExactly) {
   reader.start();
   WaitForBuffers(reader, 100);
   const zelsim::Stats before = sim->stats();
-  sim->set_drop_random(0.01, 20240607);
-  sim->set_duplicate_every(97);
-  sim->set_reorder_every(89);
+  sim->set_stream_faults({.drop_probability = 0.01,
+                          .drop_seed = 20240607,
+                          .duplicate_every = 97,
+                          .reorder_every = 89});
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> pause_ms(10, 60);  // a pause of 100 ms would end the capture
   std::uniform_int_distribution<int> gap_ms(100, 400);
@@ -58,9 +59,7 @@ TEST_F(FaultTest, EmulatorDropsDuplicatesReordersAndPausesAreAccountedExactly) {
     std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms(rng)));
     sim->pause_stream(std::chrono::milliseconds(pause_ms(rng)));
   }
-  sim->set_drop_random(0, 0);
-  sim->set_duplicate_every(0);
-  sim->set_reorder_every(0);
+  sim->set_stream_faults({});
   std::this_thread::sleep_for(200ms);
   const zelsim::Stats after = sim->stats();
   StopStreamAndWaitForCaptureEnd();

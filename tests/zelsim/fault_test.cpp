@@ -24,7 +24,7 @@ TEST_F(EmulatorTest, DropEveryNthLosesExactlyThoseDatagrams) {
   EXPECT_EQ(sim_->stats().dropped, 5u);
   EXPECT_EQ(sim_->stats().datagrams_sent, 15u);
 
-  sim_->set_drop_every(0);
+  sim_->set_stream_faults({});
   EXPECT_EQ(probe::numbers_of(stream_script({20, 21, 22, 23})).size(), 4u);
 }
 
@@ -39,7 +39,7 @@ TEST_F(EmulatorTest, RandomDropsFollowTheirSeed) {
   auto run = [this](uint64_t seed) {
     sim_ = std::make_unique<zelsim::Emulator>(scripted_config());
     EXPECT_TRUE(sim_->start(nullptr));
-    sim_->set_drop_random(0.3, seed);
+    sim_->set_stream_faults({.drop_probability = 0.3, .drop_seed = seed});
     auto numbers = probe::numbers_of(stream_script(range(200)));
     EXPECT_EQ(numbers.size() + sim_->stats().dropped, 200u);
     return numbers;
@@ -66,7 +66,7 @@ TEST_F(EmulatorTest, DuplicateEveryNthSendsASecondCopy) {
 
 TEST_F(EmulatorTest, ReorderSendsADatagramAfterItsSuccessor) {
   start(scripted_config());
-  sim_->set_reorder_every(5);
+  sim_->set_stream_faults({.reorder_every = 5});
   EXPECT_EQ(probe::numbers_of(stream_script(range(12))),
             (std::vector<int>{0, 1, 2, 3, 5, 4, 6, 7, 8, 9, 11, 10}));
   EXPECT_EQ(sim_->stats().reordered, 2u);
@@ -117,7 +117,7 @@ TEST_F(EmulatorTest, ForeignDatagramsPrecedeEveryReply) {
   start();
   std::vector<uint8_t> data(964, 0);
   data[0] = 0x86;
-  sim_->set_foreign_before_reply({{}, data});
+  sim_->set_control_faults({.foreign_before_reply = {{}, data}});
   probe_->request(kQueryCapture);
   auto got = probe_->drain(100ms);
   ASSERT_EQ(got.size(), 3u);
@@ -129,19 +129,19 @@ TEST_F(EmulatorTest, ForeignDatagramsPrecedeEveryReply) {
 
 TEST_F(EmulatorTest, StatusOverrideReachesEveryStatusReply) {
   start();
-  sim_->set_status_override(2);
+  sim_->set_control_faults({.status_override = 2});
   EXPECT_EQ(probe_->query(kQuerySlave, kTypeSlave)->bytes[2], 2);
   EXPECT_EQ(probe_->query(kQueryCapture, kTypeCapture)->bytes[2], 2);
   EXPECT_EQ(probe_->query(kQuerySpeed, kTypeSpeed)->bytes[2], 2);
   EXPECT_EQ(probe_->query(kQueryIds, kTypeIds)->bytes[2], 0x34);  // identifier untouched
   EXPECT_EQ(sim_->stats().status_overridden, 3u);
-  sim_->set_status_override(-1);
+  sim_->set_control_faults({});
   EXPECT_EQ(probe_->query(kQuerySpeed, kTypeSpeed)->bytes[2], 1);
 }
 
 TEST_F(EmulatorTest, DelayedRepliesArriveLate) {
   start();
-  sim_->set_reply_delay(150ms);
+  sim_->set_control_faults({.reply_delay = 150ms});
   auto asked = probe::Clock::now();
   auto reply = probe_->query(kQueryIds, kTypeIds, 1s);
   ASSERT_TRUE(reply);
@@ -152,16 +152,16 @@ TEST_F(EmulatorTest, DelayedRepliesArriveLate) {
 
 TEST_F(EmulatorTest, WithheldRepliesNeverArrive) {
   start();
-  sim_->set_withhold_replies(true);
+  sim_->set_control_faults({.withhold_replies = true});
   EXPECT_FALSE(probe_->query(kQueryIds, kTypeIds, 200ms));
   EXPECT_EQ(sim_->stats().replies_withheld, 1u);
-  sim_->set_withhold_replies(false);
+  sim_->set_control_faults({});
   EXPECT_TRUE(probe_->query(kQueryIds, kTypeIds));
 }
 
 TEST_F(EmulatorTest, IgnoredSetCommandsChangeNothing) {
   start();
-  sim_->set_ignore_set_commands(true);
+  sim_->set_control_faults({.ignore_set_commands = true});
   probe_->request(kSetSpeed, kOff);
   probe_->request(kSetSlave, kOn);
   probe_->request(kSetCapture, kOn);
@@ -174,7 +174,7 @@ TEST_F(EmulatorTest, IgnoredSetCommandsChangeNothing) {
 
 TEST_F(EmulatorTest, LingerKeepsStreamingAfterAcquisitionOff) {
   start();
-  sim_->set_linger_after_off(5);
+  sim_->set_stream_faults({.linger_after_off = 5});
   probe_->request(kSetCapture, kOn);
   ASSERT_EQ(probe_->collect_data(10, 1s).size(), 10u);
   probe_->request(kSetCapture, kOff);

@@ -9,6 +9,7 @@
 #include "monitor.h"
 #include "options.h"
 #include "terminal.h"
+#include "tool_main.h"
 
 namespace zelmonitor {
 namespace {
@@ -61,23 +62,12 @@ int main(int argc, char **argv) {
   zeltool::set_program_name("zelmonitor");
   const std::vector<std::string> args(argv + 1, argv + argc);
   zelmonitor::Options options;
-  if (std::string why = zelmonitor::parse(args, &options); !why.empty()) {
-    std::fprintf(stderr, "zelmonitor: %s\nTry 'zelmonitor --help' for more information.\n",
-                 why.c_str());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(zelmonitor::usage().c_str(), stdout);
-    return 0;
-  }
+  const std::string why = zelmonitor::parse(args, &options);
+  const int status =
+      zeltool::settle_command_line("zelmonitor", why, options.help, zelmonitor::usage);
+  if (status >= 0) return status;
   // Blocked before any thread exists, so that every thread inherits the mask: the stop signals
   // reach only the monitor's poll, and the resize signal only the thread that draws.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  sigset_t blocked = stop;
-  sigaddset(&blocked, SIGWINCH);
-  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  const sigset_t stop = zeltool::block_stop_signals({SIGWINCH});
   return zelmonitor::monitor(options, stop);
 }

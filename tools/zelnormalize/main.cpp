@@ -18,6 +18,7 @@
 #include "calibration_math.hpp"
 #include "pass_engine.hpp"
 #include "sample_frame.hpp"
+#include "unique_fd.h"
 
 namespace {
 
@@ -33,28 +34,7 @@ void say(const char *line) {
   std::fflush(stdout);
 }
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports whether the close succeeded: for a written file a
-  // failed close can mean lost data.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
+using zeltool::UniqueFd;
 
 UniqueFd create_output(const char *path) {
   return UniqueFd(::open(path, O_RDWR | O_CREAT | O_TRUNC, 0666));

@@ -12,6 +12,7 @@
 #include "options.h"
 #include "recorder.h"
 #include "sink.h"
+#include "tool_main.h"
 
 namespace zelrecord {
 namespace {
@@ -148,22 +149,12 @@ int main(int argc, char **argv) {
   zeltool::set_program_name("zelrecord");
   const std::vector<std::string> args(argv + 1, argv + argc);
   zelrecord::Options options;
-  if (std::string why = zelrecord::parse(args, &options); !why.empty()) {
-    std::fprintf(stderr, "zelrecord: %s\nTry 'zelrecord --help' for more information.\n",
-                 why.c_str());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(zelrecord::usage().c_str(), stdout);
-    return 0;
-  }
+  const std::string why = zelrecord::parse(args, &options);
+  const int status = zeltool::settle_command_line("zelrecord", why, options.help, zelrecord::usage);
+  if (status >= 0) return status;
   // Blocked before any thread exists, so that every thread inherits the mask and the stop
   // signals reach only the recorder's wait.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  const sigset_t stop = zeltool::block_stop_signals();
   // A closed pipe then shows as a write error with a message, not a silent death.
   signal(SIGPIPE, SIG_IGN);
   return zelrecord::record(options, stop);

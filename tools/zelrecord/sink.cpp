@@ -13,28 +13,12 @@
 
 #include "h5sink.h"
 #include "levels.h"
+#include "unique_fd.h"
 
 namespace zelrecord {
 namespace {
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1, bool owned = true) : fd_(fd), owned_(owned) {}
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-  ~UniqueFd() { close(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  // Returns close's result (0 for a descriptor not owned).
-  int close() {
-    const int fd = std::exchange(fd_, -1);
-    return (fd >= 0 && owned_) ? ::close(fd) : 0;
-  }
-
- private:
-  int fd_;
-  bool owned_;
-};
+using zeltool::UniqueFd;
 
 std::string system_error(const std::string &what) {
   return what + ": " + std::strerror(errno);
@@ -48,12 +32,14 @@ int open_for_writing(const std::string &path, std::string *error) {
 
 class RawSink : public Sink {
  public:
-  RawSink(int fd, bool owned, std::string name) : fd_(fd, owned), name_(std::move(name)) {}
+  // Only an owned descriptor is closed by finish: standard output stays open.
+  RawSink(int fd, bool owned, std::string name)
+      : fd_(fd), owned_(owned ? fd : -1), name_(std::move(name)) {}
 
   bool write(const unsigned char *data, int64_t frames, std::string *error) override {
     const size_t bytes = static_cast<size_t>(frames) * kFrameBytes;
     for (size_t done = 0; done < bytes;) {
-      const ssize_t n = ::write(fd_.get(), data + done, bytes - done);
+      const ssize_t n = ::write(fd_, data + done, bytes - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         if (n == 0) errno = EIO;
@@ -68,7 +54,8 @@ class RawSink : public Sink {
   }
 
   bool finish(std::string *error) override {
-    if (fd_.close() != 0) {
+    fd_ = -1;
+    if (!owned_.close()) {
       *error = system_error("closing " + name_);
       return false;
     }
@@ -80,12 +67,13 @@ class RawSink : public Sink {
   void cut_to_whole_frames(size_t bytes) {
     written_ = bytes / kFrameBytes * kFrameBytes;
     struct stat st {};
-    if (bytes != written_ && fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-      [[maybe_unused]] int ignored = ftruncate(fd_.get(), static_cast<off_t>(written_));
+    if (bytes != written_ && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+      [[maybe_unused]] int ignored = ftruncate(fd_, static_cast<off_t>(written_));
     }
   }
 
-  UniqueFd fd_;
+  int fd_;
+  UniqueFd owned_;
   std::string name_;
   size_t written_ = 0;
 };

@@ -75,6 +75,19 @@ std::string check_signal_file(const std::string &value, const std::string &path)
   return "";
 }
 
+constexpr long kMaxPeriod = 1000000000;  // keeps a fault period within an int
+
+// An option taking a whole number from 0 to max, stored in the config's `field`.
+template <class Field>
+Setter whole_number(const char *option, long max, const char *want, Field Config::*field) {
+  return [=](const std::string &v, Options *o) {
+    long n;
+    if (!to_long(v, 0, max, &n)) return bad(option, v, want);
+    o->config.*field = static_cast<Field>(n);
+    return std::string();
+  };
+}
+
 // Each option taking a value, with what it accepts.
 const std::map<std::string, Setter> &value_options() {
   static const std::map<std::string, Setter> options = {
@@ -86,13 +99,7 @@ const std::map<std::string, Setter> &value_options() {
          o->config.address = v;
          return std::string();
        }},
-      {"--id",
-       [](const std::string &v, Options *o) {
-         long n;
-         if (!to_long(v, 0, 65535, &n)) return bad("--id", v, "expected 0 to 65535");
-         o->config.id = static_cast<int>(n);
-         return std::string();
-       }},
+      {"--id", whole_number("--id", 65535, "expected 0 to 65535", &Config::id)},
       {"--prom",
        [](const std::string &v, Options *o) {
          if (v.size() > 8) return bad("--prom", v, "at most 8 characters");
@@ -106,12 +113,7 @@ const std::map<std::string, Setter> &value_options() {
          return std::string();
        }},
       {"--first-frame",
-       [](const std::string &v, Options *o) {
-         long n;
-         if (!to_long(v, 0, 65535, &n)) return bad("--first-frame", v, "expected 0 to 65535");
-         o->config.first_frame = static_cast<uint16_t>(n);
-         return std::string();
-       }},
+       whole_number("--first-frame", 65535, "expected 0 to 65535", &Config::first_frame)},
       {"--signal",
        [](const std::string &v, Options *o) {
          if (!parse_signal(v, &o->config))
@@ -121,19 +123,9 @@ const std::map<std::string, Setter> &value_options() {
          return std::string();
        }},
       {"--drop-every",
-       [](const std::string &v, Options *o) {
-         long n;
-         if (!to_long(v, 0, 1000000000, &n)) return bad("--drop-every", v, "expected N >= 0");
-         o->config.drop_every = static_cast<int>(n);
-         return std::string();
-       }},
+       whole_number("--drop-every", kMaxPeriod, "expected N >= 0", &Config::drop_every)},
       {"--duplicate-every",
-       [](const std::string &v, Options *o) {
-         long n;
-         if (!to_long(v, 0, 1000000000, &n)) return bad("--duplicate-every", v, "expected N >= 0");
-         o->config.duplicate_every = static_cast<int>(n);
-         return std::string();
-       }},
+       whole_number("--duplicate-every", kMaxPeriod, "expected N >= 0", &Config::duplicate_every)},
       {"--rate-multiple",
        [](const std::string &v, Options *o) {
          double x;

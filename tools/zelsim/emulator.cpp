@@ -10,41 +10,26 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <thread>
 
+#include "control.h"
 #include "payload.h"
+#include "stream.h"
 #include "udp.h"
 #include "zelsim.h"
 
 namespace zelsim {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using detail::Clock;
+using detail::Slot;
 using namespace std::chrono_literals;
 
-// The array's wire protocol, from its side.
-constexpr uint8_t kTypeData = 0x86;
-constexpr uint8_t cmd_set_slave = 1;
-constexpr uint8_t cmd_query_slave = 2;
-constexpr uint8_t cmd_query_ids = 3;
-constexpr uint8_t cmd_set_capture = 4;
-constexpr uint8_t cmd_query_capture = 5;
-constexpr uint8_t cmd_set_speed = 7;
-constexpr uint8_t cmd_query_speed = 8;
-constexpr uint8_t type_slave = 2;
-constexpr uint8_t type_ids = 3;
-constexpr uint8_t type_capture = 5;
-constexpr uint8_t type_speed = 7;
-constexpr uint16_t kArgOn = 0xFFFF;
-constexpr uint16_t kArgOff = 0x0000;
-constexpr size_t kIdsReplyBytes = 14;
-constexpr size_t kPromBytes = 8;
+constexpr uint8_t kTypeData = 0x86;  // byte 0 of every data datagram
 
-// Slots handed to one sendmmsg call at most; bounds the burst after the stream fell behind.
-constexpr int kBatch = 64;
 // Longest single sleep of the stream thread, so that stop() is never kept waiting longer.
 constexpr auto kSleepStep = 5ms;
 
@@ -68,11 +53,6 @@ int64_t wall_clock_us() {
   ::clock_gettime(CLOCK_REALTIME, &ts);
   return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
-
-struct Slot {  // one data datagram to build
-  uint16_t number = 0;
-  uint64_t index = 0;
-};
 
 // The stream thread's scratch space for one sendmmsg call, kept from batch to batch. Only grows,
 // so iovec and mmsghdr pointers into it stay valid for the whole call.
@@ -100,9 +80,7 @@ struct DelayedReply {
   sockaddr_in dest{};
 };
 
-bool is_set_command(uint8_t code) {
-  return code == cmd_set_slave || code == cmd_set_capture || code == cmd_set_speed;
-}
+constexpr size_t kPromBytes = 8;
 
 std::string check_config(const Config &c) {
   in_addr unused{};
@@ -124,66 +102,27 @@ std::string check_config(const Config &c) {
 }  // namespace
 
 struct Emulator::Impl {
-  explicit Impl(Config c) : config(std::move(c)) {}
-
-  // Everything the two threads and the callers share; guarded by m.
-  struct State {
-    bool acquiring = false;
-    int speed = 44100;
-    bool slave = false;
-    sockaddr_in dest{};  // where the stream goes
-    sockaddr_in peer{};  // sender of the last request
-    bool have_peer = false;
-    uint16_t next_number = 0;
-    uint64_t next_index = 0;
-
-    bool free_running = true;  // streams without a script while acquisition is on
-    bool scripted = false;
-    std::deque<int> script;
-    bool in_flight = false;  // slots taken from the state but not yet on the wire
-
-    bool reanchor = true;
-    Clock::time_point anchor;
-    int64_t slots_taken = 0;  // since anchor
-    std::chrono::milliseconds pause_request{0};
-    Clock::time_point pause_end;
-
-    int drop_every = 0;
-    int64_t drop_count = 0;
-    int burst_left = 0;
-    double drop_probability = 0;
-    uint64_t drop_rng = 0;
-    int duplicate_every = 0;
-    int64_t duplicate_count = 0;
-    int reorder_every = 0;
-    int64_t reorder_count = 0;
-    int linger_after_off = 0;
-    int linger_left = 0;
-
-    int status_override = -1;
-    std::chrono::milliseconds reply_delay{0};
-    bool withhold = false;
-    bool ignore_sets = false;
-    std::vector<std::vector<uint8_t>> foreign_before;
-
-    std::vector<std::array<uint8_t, 4>> received;
-  };
+  explicit Impl(Config c)
+      : config(std::move(c)), stream(Config{}, &stats), control(Config{}, &stream, &stats) {}
 
   Config config;
   detail::PayloadSource payload;
-  detail::Fd sock;
-  detail::Fd wake;
-  std::thread control;
-  std::thread stream;
+  zeltool::UniqueFd sock;
+  zeltool::UniqueFd wake;
+  std::thread control_thread;
+  std::thread stream_thread;
   std::atomic<bool> stopping{false};
   bool running = false;  // owner thread only
 
+  // Everything the two threads and the callers share is guarded by m.
   mutable std::mutex m;
   std::condition_variable stream_cv;
   mutable std::condition_variable event_cv;
-  State s;
   Stats stats;
-  // The send log lives outside State, so that it can be switched on before start.
+  detail::Stream stream;
+  detail::Control control;
+  bool in_flight = false;  // slots taken from the stream but not yet on the wire
+  // The send log lives outside the stream, so that it can be switched on before start.
   std::atomic<bool> send_log_on{false};          // read by the stream thread without m
   size_t send_log_capacity = 0;                  // guarded by m
   std::vector<Emulator::SentDatagram> send_log;  // guarded by m
@@ -194,33 +133,22 @@ struct Emulator::Impl {
 
   // Stream thread.
   void stream_loop();
-  bool stream_wanted_locked() const;
-  std::optional<Clock::time_point> plan_locked(std::vector<Slot> &batch);
-  int64_t slots_due_locked(Clock::time_point now) const;
-  Clock::duration slot_offset_locked(int64_t slots) const;
-  void take_due_locked(int64_t count, std::vector<Slot> &batch);
-  Slot next_slot_locked();
-  void apply_stream_faults_locked(Slot slot, std::vector<Slot> &batch);
-  double next_random_locked();
   void send_batch(const std::vector<Slot> &batch, const sockaddr_in &dest, int speed,
                   OutBuffers &out);
+  void build_datagrams(const std::vector<Slot> &batch, const sockaddr_in &dest, int speed,
+                       OutBuffers &out);
+  uint64_t send_all(size_t count, bool logging, OutBuffers &out);
 
   // Control thread.
   void control_loop();
   bool wait_for_input(const std::vector<DelayedReply> &pending);
   void receive_one(std::vector<DelayedReply> &pending);
-  void handle_request(const uint8_t *bytes, ssize_t size, const sockaddr_in &from,
-                      std::vector<DelayedReply> &pending);
-  void apply_set_locked(uint8_t code, uint16_t arg, const sockaddr_in &from);
-  void switch_acquisition_locked(bool on, const sockaddr_in &dest);
-  std::vector<uint8_t> reply_for_locked(uint8_t code);
-  std::vector<uint8_t> status_reply_locked(uint8_t type, bool value);
-  std::vector<uint8_t> ids_reply() const;
+  void answer(const detail::Answer &answer, const sockaddr_in &to,
+              std::vector<DelayedReply> &pending);
   void send_due_replies(std::vector<DelayedReply> &pending);
   void send_reply(const std::vector<uint8_t> &bytes, const sockaddr_in &dest);
   bool send_to(int fd, const std::vector<uint8_t> &bytes, const sockaddr_in &dest);
 
-  sockaddr_in foreign_dest_locked() const;
   bool send_foreign(const std::vector<uint8_t> &bytes, const std::string &from,
                     const sockaddr_in &dest);
 };
@@ -237,34 +165,26 @@ bool Emulator::Impl::start(std::string *error) {
   if (std::string why = check_config(config); !why.empty()) return fail(why);
   std::string why;
   if (!payload.load(config, &why)) return fail(why);
-  detail::Fd bound = detail::bind_udp(config.address, config.port, &why);
+  zeltool::UniqueFd bound = detail::bind_udp(config.address, config.port, &why);
   if (!bound.valid()) return fail(why);
-  detail::Fd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  zeltool::UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!event.valid()) return fail("eventfd failed");
   sock = std::move(bound);
   wake = std::move(event);
   reset_state();
   stopping.store(false);
-  control = std::thread([this] { control_loop(); });
-  stream = std::thread([this] { stream_loop(); });
+  control_thread = std::thread([this] { control_loop(); });
+  stream_thread = std::thread([this] { stream_loop(); });
   running = true;
   return true;
 }
 
 void Emulator::Impl::reset_state() {
   std::lock_guard lk(m);
-  s = State{};
   stats = Stats{};
-  s.acquiring = config.acquiring;
-  s.speed = config.speed;
-  s.slave = config.slave;
-  s.next_number = config.first_frame;
-  s.next_index = config.first_frame;
-  s.free_running = config.stream_on_acquire;
-  s.drop_every = config.drop_every;
-  s.duplicate_every = config.duplicate_every;
-  s.drop_rng = config.seed;
-  if (config.acquiring) detail::make_sockaddr(config.dest_address, config.dest_port, &s.dest);
+  stream = detail::Stream(config, &stats);
+  control = detail::Control(config, &stream, &stats);
+  in_flight = false;
 }
 
 void Emulator::Impl::stop() {
@@ -276,8 +196,8 @@ void Emulator::Impl::stop() {
   stream_cv.notify_all();
   uint64_t one = 1;
   [[maybe_unused]] ssize_t w = ::write(wake.get(), &one, sizeof one);
-  control.join();
-  stream.join();
+  control_thread.join();
+  stream_thread.join();
   sock.reset();
   wake.reset();
   running = false;
@@ -287,18 +207,13 @@ void Emulator::Impl::stop() {
 // ---------------------------------------------------------------------------------------------
 // Stream thread
 
-bool Emulator::Impl::stream_wanted_locked() const {
-  bool has_next = s.scripted ? !s.script.empty() : s.free_running;
-  return has_next && (s.acquiring || s.linger_left > 0);
-}
-
 void Emulator::Impl::stream_loop() {
   // The default 50 us timer slack would be most of a 113 us slot.
   ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::vector<Slot> batch;
-  batch.reserve(4 * kBatch);
+  batch.reserve(4 * detail::Stream::kBatch);
   OutBuffers out;
-  out.resize(2 * kBatch + 2);  // a full batch, every slot duplicated, plus a reordered pair
+  out.resize(2 * detail::Stream::kBatch + 2);  // a full batch, every slot twice, a swapped pair
   while (true) {
     batch.clear();
     std::optional<Clock::time_point> sleep;
@@ -306,16 +221,16 @@ void Emulator::Impl::stream_loop() {
     int speed = 0;
     {
       std::unique_lock lk(m);
-      if (!stopping && !stream_wanted_locked()) {
-        s.reanchor = true;
+      if (!stopping && !stream.wanted()) {
+        stream.hold();
         event_cv.notify_all();
-        stream_cv.wait(lk, [this] { return stopping || stream_wanted_locked(); });
+        stream_cv.wait(lk, [this] { return stopping || stream.wanted(); });
       }
       if (stopping) break;
-      sleep = plan_locked(batch);
-      dest = s.dest;
-      speed = s.speed;
-      s.in_flight = !batch.empty();
+      sleep = stream.plan(Clock::now(), batch);
+      dest = control.dest();
+      speed = stream.speed();
+      in_flight = !batch.empty();
     }
     if (sleep) {
       sleep_until(*sleep, stopping);
@@ -325,112 +240,8 @@ void Emulator::Impl::stream_loop() {
   }
 }
 
-// Either fills batch with the slots due now, or tells until when to sleep.
-std::optional<Clock::time_point> Emulator::Impl::plan_locked(std::vector<Slot> &batch) {
-  auto now = Clock::now();
-  if (s.pause_request > 0ms) {
-    s.pause_end = now + s.pause_request;
-    s.pause_request = 0ms;
-    ++stats.paused;
-  }
-  if (now < s.pause_end) {
-    s.reanchor = true;
-    return s.pause_end;
-  }
-  if (s.reanchor) {
-    s.anchor = now;
-    s.slots_taken = 0;
-    s.reanchor = false;
-  }
-  int64_t due = slots_due_locked(now);
-  if (due <= 0) return s.anchor + slot_offset_locked(s.slots_taken);
-  take_due_locked(std::min<int64_t>(due, kBatch), batch);
-  return std::nullopt;
-}
-
-// Slot i is due at anchor + i / rate: an absolute schedule, so late wake-ups never accumulate.
-int64_t Emulator::Impl::slots_due_locked(Clock::time_point now) const {
-  if (config.rate_multiple == 0) return kBatch;
-  double rate = s.speed / 5.0 * config.rate_multiple;
-  double elapsed = std::chrono::duration<double>(now - s.anchor).count();
-  return static_cast<int64_t>(std::floor(elapsed * rate)) + 1 - s.slots_taken;
-}
-
-Clock::duration Emulator::Impl::slot_offset_locked(int64_t slots) const {
-  double rate = s.speed / 5.0 * config.rate_multiple;
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(slots / rate));
-}
-
-void Emulator::Impl::take_due_locked(int64_t count, std::vector<Slot> &batch) {
-  for (int64_t i = 0; i < count && stream_wanted_locked(); ++i) {
-    Slot first = next_slot_locked();
-    bool swap =
-        s.reorder_every > 0 && ++s.reorder_count % s.reorder_every == 0 && stream_wanted_locked();
-    size_t mark = batch.size();
-    apply_stream_faults_locked(first, batch);
-    if (!swap) continue;
-    size_t middle = batch.size();
-    apply_stream_faults_locked(next_slot_locked(), batch);
-    ++i;
-    if (middle > mark && batch.size() > middle) ++stats.reordered;
-    std::rotate(batch.begin() + static_cast<ptrdiff_t>(mark),
-                batch.begin() + static_cast<ptrdiff_t>(middle), batch.end());
-  }
-}
-
-Slot Emulator::Impl::next_slot_locked() {
-  Slot slot;
-  if (s.scripted) {
-    int value = s.script.front();
-    s.script.pop_front();
-    slot.number = static_cast<uint16_t>(value & 0xFFFF);
-    slot.index = value >= 0 ? static_cast<uint64_t>(value) : slot.number;
-    s.next_number = static_cast<uint16_t>(slot.number + 1);
-    s.next_index = slot.index + 1;
-  } else {
-    slot.number = s.next_number++;
-    slot.index = s.next_index++;
-  }
-  if (!s.acquiring) {
-    --s.linger_left;
-    ++stats.lingered;
-  }
-  ++s.slots_taken;
-  return slot;
-}
-
-// A slot becomes nothing (lost), one datagram, or two copies. Each switch counts every slot, so
-// "every Nth" keeps its period whatever the other switches do.
-void Emulator::Impl::apply_stream_faults_locked(Slot slot, std::vector<Slot> &batch) {
-  bool drop = false;
-  if (s.burst_left > 0) {
-    --s.burst_left;
-    drop = true;
-  }
-  if (s.drop_every > 0 && ++s.drop_count % s.drop_every == 0) drop = true;
-  if (s.drop_probability > 0 && next_random_locked() < s.drop_probability) drop = true;
-  bool duplicate = s.duplicate_every > 0 && ++s.duplicate_count % s.duplicate_every == 0;
-  if (drop) {
-    ++stats.dropped;
-    return;
-  }
-  batch.push_back(slot);
-  if (duplicate) {
-    batch.push_back(slot);
-    ++stats.duplicated;
-  }
-}
-
-double Emulator::Impl::next_random_locked() {
-  uint64_t x = (s.drop_rng += 0x9E3779B97F4A7C15ull);
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  x ^= x >> 31;
-  return static_cast<double>(x >> 11) * 0x1.0p-53;
-}
-
-void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_in &dest, int speed,
-                                OutBuffers &out) {
+void Emulator::Impl::build_datagrams(const std::vector<Slot> &batch, const sockaddr_in &dest,
+                                     int speed, OutBuffers &out) {
   out.resize(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     uint8_t *d = out.datagrams[i].data();
@@ -446,8 +257,10 @@ void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_i
     out.msgs[i].msg_hdr.msg_iov = &out.iov[i];
     out.msgs[i].msg_hdr.msg_iovlen = 1;
   }
-  const size_t count = batch.size();  // out may hold more, from an earlier, bigger batch
-  const bool logging = send_log_on.load(std::memory_order_relaxed);
+}
+
+// Sends the first `count` datagrams of out; returns how many of them were lost.
+uint64_t Emulator::Impl::send_all(size_t count, bool logging, OutBuffers &out) {
   size_t done = 0;
   uint64_t failed = 0;
   while (done < count) {
@@ -467,6 +280,15 @@ void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_i
     }
     done += static_cast<size_t>(n);
   }
+  return failed;
+}
+
+void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_in &dest, int speed,
+                                OutBuffers &out) {
+  build_datagrams(batch, dest, speed, out);
+  const size_t count = batch.size();  // out may hold more, from an earlier, bigger batch
+  const bool logging = send_log_on.load(std::memory_order_relaxed);
+  const uint64_t failed = send_all(count, logging, out);
   std::lock_guard lk(m);
   stats.datagrams_sent += count - failed;
   stats.send_errors += failed;
@@ -476,7 +298,7 @@ void Emulator::Impl::send_batch(const std::vector<Slot> &batch, const sockaddr_i
         send_log.push_back({batch[i].number, out.before_us[i], out.after_us[i]});
     }
   }
-  s.in_flight = false;
+  in_flight = false;
   event_cv.notify_all();
 }
 
@@ -518,44 +340,25 @@ void Emulator::Impl::receive_one(std::vector<DelayedReply> &pending) {
   ssize_t n = ::recvfrom(sock.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
                          reinterpret_cast<sockaddr *>(&from), &from_len);
   if (n < 0) return;
-  handle_request(buffer.data(), n, from, pending);
-}
-
-void Emulator::Impl::handle_request(const uint8_t *bytes, ssize_t size, const sockaddr_in &from,
-                                    std::vector<DelayedReply> &pending) {
-  std::vector<uint8_t> reply;
-  std::vector<std::vector<uint8_t>> foreign;
-  std::chrono::milliseconds delay{0};
+  detail::Answer reply;
   {
     std::lock_guard lk(m);
-    if (size != 4) {
-      ++stats.other_received;
-      return;
-    }
-    ++stats.commands_received;
-    s.received.push_back({bytes[0], bytes[1], bytes[2], bytes[3]});
-    s.peer = from;
-    s.have_peer = true;
-    event_cv.notify_all();
-    if (bytes[0] != 0) return;
-    uint8_t code = bytes[1];
-    if (is_set_command(code)) return apply_set_locked(code, (bytes[2] << 8) | bytes[3], from);
-    reply = reply_for_locked(code);
-    if (reply.empty()) return;
-    if (s.withhold) {
-      ++stats.replies_withheld;
-      return;
-    }
-    foreign = s.foreign_before;
-    stats.foreign_sent += foreign.size();
-    delay = s.reply_delay;
-    if (delay > 0ms) ++stats.replies_delayed;
+    reply = control.handle(std::span(buffer.data(), static_cast<size_t>(n)), from);
   }
-  for (const auto &datagram : foreign) send_to(sock.get(), datagram, from);
-  if (delay > 0ms)
-    pending.push_back({Clock::now() + delay, std::move(reply), from});
+  // A request may have been recorded or a set command applied.
+  event_cv.notify_all();
+  stream_cv.notify_all();
+  answer(reply, from, pending);
+}
+
+void Emulator::Impl::answer(const detail::Answer &answer, const sockaddr_in &to,
+                            std::vector<DelayedReply> &pending) {
+  for (const auto &datagram : answer.foreign) send_to(sock.get(), datagram, to);
+  if (answer.reply.empty()) return;
+  if (answer.delay > 0ms)
+    pending.push_back({Clock::now() + answer.delay, answer.reply, to});
   else
-    send_reply(reply, from);
+    send_reply(answer.reply, to);
 }
 
 // Counted before the send, so that whoever receives the reply already sees it counted.
@@ -567,69 +370,6 @@ void Emulator::Impl::send_reply(const std::vector<uint8_t> &bytes, const sockadd
   if (send_to(sock.get(), bytes, dest)) return;
   std::lock_guard lk(m);
   --stats.replies_sent;
-}
-
-void Emulator::Impl::apply_set_locked(uint8_t code, uint16_t arg, const sockaddr_in &from) {
-  if (arg != kArgOn && arg != kArgOff) return;  // the array knows no third value
-  if (s.ignore_sets) {
-    ++stats.sets_ignored;
-    return;
-  }
-  bool on = arg == kArgOn;
-  if (code == cmd_set_slave) s.slave = on;
-  if (code == cmd_set_capture) switch_acquisition_locked(on, from);
-  if (code == cmd_set_speed) {
-    int speed = on ? 44100 : 22050;
-    if (speed != s.speed) s.reanchor = true;
-    s.speed = speed;
-  }
-  stream_cv.notify_all();
-}
-
-void Emulator::Impl::switch_acquisition_locked(bool on, const sockaddr_in &dest) {
-  if (on) {
-    if (!s.acquiring) s.reanchor = true;
-    s.acquiring = true;
-    s.dest = dest;
-    s.linger_left = 0;
-  } else if (s.acquiring) {
-    s.acquiring = false;
-    s.linger_left = s.linger_after_off;
-  }
-  stream_cv.notify_all();
-}
-
-std::vector<uint8_t> Emulator::Impl::reply_for_locked(uint8_t code) {
-  switch (code) {
-    case cmd_query_slave:
-      return status_reply_locked(type_slave, s.slave);
-    case cmd_query_ids:
-      return ids_reply();
-    case cmd_query_capture:
-      return status_reply_locked(type_capture, s.acquiring);
-    case cmd_query_speed:
-      return status_reply_locked(type_speed, s.speed == 44100);
-    default:
-      return {};
-  }
-}
-
-std::vector<uint8_t> Emulator::Impl::status_reply_locked(uint8_t type, bool value) {
-  std::vector<uint8_t> reply{type, 0, static_cast<uint8_t>(value ? 1 : 0), 0};
-  if (s.status_override >= 0) {
-    reply[2] = static_cast<uint8_t>(s.status_override);
-    ++stats.status_overridden;
-  }
-  return reply;
-}
-
-std::vector<uint8_t> Emulator::Impl::ids_reply() const {
-  std::vector<uint8_t> reply(kIdsReplyBytes, 0);
-  reply[0] = type_ids;
-  reply[2] = static_cast<uint8_t>(config.id & 0xFF);
-  reply[3] = static_cast<uint8_t>(config.id >> 8);
-  std::copy(config.prom.begin(), config.prom.end(), reply.begin() + 6);
-  return reply;
 }
 
 void Emulator::Impl::send_due_replies(std::vector<DelayedReply> &pending) {
@@ -652,17 +392,9 @@ bool Emulator::Impl::send_to(int fd, const std::vector<uint8_t> &bytes, const so
 // ---------------------------------------------------------------------------------------------
 // Injection
 
-sockaddr_in Emulator::Impl::foreign_dest_locked() const {
-  if (s.have_peer) return s.peer;
-  if (s.dest.sin_family == AF_INET) return s.dest;
-  sockaddr_in fallback{};
-  detail::make_sockaddr("127.0.0.1", config.port, &fallback);
-  return fallback;
-}
-
 bool Emulator::Impl::send_foreign(const std::vector<uint8_t> &bytes, const std::string &from,
                                   const sockaddr_in &dest) {
-  detail::Fd other;
+  zeltool::UniqueFd other;
   if (!from.empty()) other = detail::bind_udp(from, config.port, nullptr);
   int fd = from.empty() ? sock.get() : other.get();
   bool ok = fd >= 0 && send_to(fd, bytes, dest);
@@ -691,127 +423,81 @@ void Emulator::stop() {
 
 bool Emulator::acquiring() const {
   std::lock_guard lk(impl_->m);
-  return impl_->s.acquiring;
+  return impl_->stream.acquiring();
 }
 
 int Emulator::speed() const {
   std::lock_guard lk(impl_->m);
-  return impl_->s.speed;
+  return impl_->stream.speed();
 }
 
 bool Emulator::slave() const {
   std::lock_guard lk(impl_->m);
-  return impl_->s.slave;
+  return impl_->control.slave();
 }
 
 uint16_t Emulator::next_frame() const {
   std::lock_guard lk(impl_->m);
-  return impl_->s.next_number;
+  return impl_->stream.next_number();
 }
 
 void Emulator::set_next_frame(uint16_t number) {
   std::lock_guard lk(impl_->m);
-  impl_->s.next_number = number;
+  impl_->stream.set_next_number(number);
 }
 
 bool Emulator::set_acquiring(bool on, const std::string &dest_address, uint16_t dest_port) {
   sockaddr_in dest{};
   if (on && !detail::make_sockaddr(dest_address, dest_port, &dest)) return false;
   std::lock_guard lk(impl_->m);
-  impl_->switch_acquisition_locked(on, on ? dest : impl_->s.dest);
+  impl_->control.switch_acquisition(on, dest);
+  impl_->stream_cv.notify_all();
   return true;
 }
 
 void Emulator::script_frames(std::vector<int> numbers) {
   std::lock_guard lk(impl_->m);
-  impl_->s.scripted = true;
-  impl_->s.script.assign(numbers.begin(), numbers.end());
+  impl_->stream.script(numbers);
   impl_->stream_cv.notify_all();
 }
 
 bool Emulator::wait_script_sent(std::chrono::milliseconds timeout) {
   std::unique_lock lk(impl_->m);
   return impl_->event_cv.wait_for(
-      lk, timeout, [this] { return impl_->s.script.empty() && !impl_->s.in_flight; });
+      lk, timeout, [this] { return impl_->stream.script_done() && !impl_->in_flight; });
 }
 
 void Emulator::resume_stream() {
   std::lock_guard lk(impl_->m);
-  impl_->s.scripted = false;
-  impl_->s.script.clear();
-  impl_->s.free_running = true;
+  impl_->stream.resume();
   impl_->stream_cv.notify_all();
 }
 
-void Emulator::set_drop_every(int n) {
+void Emulator::set_stream_faults(const StreamFaults &faults) {
   std::lock_guard lk(impl_->m);
-  impl_->s.drop_every = std::max(0, n);
-  impl_->s.drop_count = 0;
+  impl_->stream.set_faults(faults);
 }
 
 void Emulator::drop_burst(int count) {
   std::lock_guard lk(impl_->m);
-  impl_->s.burst_left = std::max(0, count);
-}
-
-void Emulator::set_drop_random(double probability, uint64_t seed) {
-  std::lock_guard lk(impl_->m);
-  impl_->s.drop_probability = std::isfinite(probability) ? std::clamp(probability, 0.0, 1.0) : 0;
-  impl_->s.drop_rng = seed;
-}
-
-void Emulator::set_duplicate_every(int n) {
-  std::lock_guard lk(impl_->m);
-  impl_->s.duplicate_every = std::max(0, n);
-  impl_->s.duplicate_count = 0;
-}
-
-void Emulator::set_reorder_every(int n) {
-  std::lock_guard lk(impl_->m);
-  impl_->s.reorder_every = std::max(0, n);
-  impl_->s.reorder_count = 0;
+  impl_->stream.drop_burst(count);
 }
 
 void Emulator::pause_stream(std::chrono::milliseconds duration) {
   std::lock_guard lk(impl_->m);
-  impl_->s.pause_request = std::max(0ms, duration);
+  impl_->stream.pause(duration);
 }
 
-void Emulator::set_linger_after_off(int count) {
+void Emulator::set_control_faults(ControlFaults faults) {
   std::lock_guard lk(impl_->m);
-  impl_->s.linger_after_off = std::max(0, count);
-}
-
-void Emulator::set_status_override(int byte2) {
-  std::lock_guard lk(impl_->m);
-  impl_->s.status_override = byte2 < 0 ? -1 : (byte2 & 0xFF);
-}
-
-void Emulator::set_reply_delay(std::chrono::milliseconds delay) {
-  std::lock_guard lk(impl_->m);
-  impl_->s.reply_delay = std::max(0ms, delay);
-}
-
-void Emulator::set_withhold_replies(bool on) {
-  std::lock_guard lk(impl_->m);
-  impl_->s.withhold = on;
-}
-
-void Emulator::set_ignore_set_commands(bool on) {
-  std::lock_guard lk(impl_->m);
-  impl_->s.ignore_sets = on;
-}
-
-void Emulator::set_foreign_before_reply(std::vector<std::vector<uint8_t>> datagrams) {
-  std::lock_guard lk(impl_->m);
-  impl_->s.foreign_before = std::move(datagrams);
+  impl_->control.set_faults(std::move(faults));
 }
 
 void Emulator::send_foreign(std::vector<uint8_t> bytes, const std::string &from_address) {
   sockaddr_in dest{};
   {
     std::lock_guard lk(impl_->m);
-    dest = impl_->foreign_dest_locked();
+    dest = impl_->control.foreign_dest(impl_->config.port);
   }
   impl_->send_foreign(bytes, from_address, dest);
 }
@@ -825,18 +511,18 @@ bool Emulator::send_foreign_to(std::vector<uint8_t> bytes, const std::string &de
 
 std::vector<std::array<uint8_t, 4>> Emulator::received_commands() const {
   std::lock_guard lk(impl_->m);
-  return impl_->s.received;
+  return impl_->control.received();
 }
 
 void Emulator::clear_received() {
   std::lock_guard lk(impl_->m);
-  impl_->s.received.clear();
+  impl_->control.clear_received();
 }
 
 bool Emulator::wait_received(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lk(impl_->m);
-  return impl_->event_cv.wait_for(lk, timeout,
-                                  [this, count] { return impl_->s.received.size() >= count; });
+  return impl_->event_cv.wait_for(
+      lk, timeout, [this, count] { return impl_->control.received().size() >= count; });
 }
 
 Stats Emulator::stats() const {

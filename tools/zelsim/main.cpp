@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "tool_main.h"
 #include "zelsim.h"
 
 namespace {
@@ -29,21 +30,12 @@ void wait_for_end(const sigset_t &signals, double duration_s) {
 int main(int argc, char **argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   zelsim::cli::Options options;
-  if (std::string why = zelsim::cli::parse(args, &options); !why.empty()) {
-    std::fprintf(stderr, "zelsim: %s\nTry 'zelsim --help' for more information.\n", why.c_str());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(zelsim::cli::usage().c_str(), stdout);
-    return 0;
-  }
+  const std::string why = zelsim::cli::parse(args, &options);
+  const int status = zeltool::settle_command_line("zelsim", why, options.help, zelsim::cli::usage);
+  if (status >= 0) return status;
   // Blocked before the emulator's threads exist, so that they inherit the mask and only
   // wait_for_end ever takes these signals.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  const sigset_t signals = zeltool::block_stop_signals();
 
   zelsim::Emulator emulator(options.config);
   std::string error;

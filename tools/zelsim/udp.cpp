@@ -4,14 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace zelsim::detail {
-
-void Fd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
 
 bool parse_ipv4(const std::string &text, in_addr *out) {
   return ::inet_pton(AF_INET, text.c_str(), out) == 1;
@@ -38,18 +32,18 @@ std::string to_text(const sockaddr_in &address) {
   return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-static Fd fail(std::string *error, const std::string &what) {
+static zeltool::UniqueFd fail(std::string *error, const std::string &what) {
   if (error) *error = what + ": " + std::strerror(errno);
-  return Fd();
+  return zeltool::UniqueFd();
 }
 
-Fd bind_udp(const std::string &address, uint16_t port, std::string *error) {
+zeltool::UniqueFd bind_udp(const std::string &address, uint16_t port, std::string *error) {
   sockaddr_in sa{};
   if (!make_sockaddr(address, port, &sa)) {
     if (error) *error = "not an IPv4 address: '" + address + "'";
-    return Fd();
+    return zeltool::UniqueFd();
   }
-  Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  zeltool::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) return fail(error, "socket");
   int one = 1;
   if (::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)

@@ -15,6 +15,8 @@
 //   identifier little-endian in bytes 2-3 and the PROM number in bytes 6-13. Set commands get no
 //   reply, and one whose argument is neither 0xFFFF nor 0x0000 changes nothing. Requests of other
 //   codes, a first byte other than 0, or a size other than 4 get no answer.
+// - Inside, the decisions are plain values without threads or sockets: stream.h tells which data
+//   datagrams go out and when, control.h what each request gets back. The threads only drive them.
 // - Nothing here shares code with the capture library: the wire constants are the emulator's own,
 //   so that the two check each other.
 #pragma once
@@ -80,6 +82,28 @@ struct Config {
   int duplicate_every = 0;     // 0: off; N: every Nth data datagram is sent twice
 };
 
+// Faults on the data stream; negative counts and periods mean off, and the probability is
+// clamped to [0, 1].
+struct StreamFaults {
+  int drop_every = 0;           // 0: off; N: every Nth data datagram is lost
+  double drop_probability = 0;  // 0: off; each data datagram is lost with this probability
+  uint64_t drop_seed = 0;       // of the random drops, which it fixes
+  int duplicate_every = 0;      // 0: off; N: every Nth data datagram is sent twice
+  int reorder_every = 0;        // 0: off; N: the Nth data datagram is sent after the next one
+  int linger_after_off = 0;     // data datagrams still sent after acquisition is switched off
+};
+
+// Faults on the control dialogue.
+struct ControlFaults {
+  int status_override = -1;                  // -1: off; else byte 2 of every type 2, 5, 7 reply
+  std::chrono::milliseconds reply_delay{0};  // every reply is sent this much later
+  bool withhold_replies = false;             // no reply is ever sent
+  bool ignore_set_commands = false;          // set commands change nothing
+  // Datagrams sent to the requester just before every reply, e.g. a data datagram or an empty
+  // one, so that the library must send its query again.
+  std::vector<std::vector<uint8_t>> foreign_before_reply{};
+};
+
 // Every counter covers the emulator's whole life since `start`.
 struct Stats {
   uint64_t datagrams_sent = 0;  // data datagrams put on the wire, copies included
@@ -134,24 +158,14 @@ class Emulator {
   // Leaves scripted mode: the stream goes on from the number after the last one sent.
   void resume_stream();
 
-  // --- Faults on the data stream. Counting for "every Nth" starts when the switch is set.
-  void set_drop_every(int n);                               // 0: off
-  void drop_burst(int count);                               // the next `count` datagrams are lost
-  void set_drop_random(double probability, uint64_t seed);  // probability 0: off
-  void set_duplicate_every(int n);                          // 0: off
-  void set_reorder_every(int n);  // 0: off; the Nth datagram is sent after the next one
+  // --- Faults on the data stream: switched all together, so that every "every Nth" count
+  // starts afresh and the random drops start from drop_seed.
+  void set_stream_faults(const StreamFaults &faults);
+  void drop_burst(int count);                             // the next `count` datagrams are lost
   void pause_stream(std::chrono::milliseconds duration);  // numbers go on afterwards, no gap
-  // Data datagrams still sent after acquisition is switched off (0: none).
-  void set_linger_after_off(int count);
 
-  // --- Faults on the control dialogue.
-  void set_status_override(int byte2);  // -1: off; else byte 2 of every type 2, 5, 7 reply
-  void set_reply_delay(std::chrono::milliseconds delay);
-  void set_withhold_replies(bool on);
-  void set_ignore_set_commands(bool on);
-  // Datagrams sent to the requester just before every reply, e.g. a data datagram or an empty
-  // one, so that the library must send its query again.
-  void set_foreign_before_reply(std::vector<std::vector<uint8_t>> datagrams);
+  // --- Faults on the control dialogue, switched all together.
+  void set_control_faults(ControlFaults faults);
 
   // Sends one datagram to the peer that sent the last request (else the stream destination, else
   // 127.0.0.1:32767). from_address empty: from the emulator's own socket; otherwise from a socket
