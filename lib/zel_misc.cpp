@@ -67,19 +67,12 @@ constexpr int kChannels = ZEL_FRAME_BYTES / 3;
 #define ZEL_DECODE_CLONES __attribute__((target_clones("avx2", "ssse3", "default")))
 #endif
 
-inline int32_t sample_at(const unsigned char *__restrict src, int c) {
-  const uint32_t word = (static_cast<uint32_t>(src[3 * c]) << 24) |
-                        (static_cast<uint32_t>(src[3 * c + 1]) << 16) |
-                        (static_cast<uint32_t>(src[3 * c + 2]) << 8);
-  return static_cast<int32_t>(word) >> 8;
-}
-
 ZEL_DECODE_CLONES void decode_ints(const unsigned char *__restrict src, int count,
                                    int32_t *__restrict dest) {
   for (int64_t f = 0; f < count; ++f) {
     const unsigned char *__restrict s = src + f * ZEL_FRAME_BYTES;
     int32_t *__restrict d = dest + f * kChannels;
-    for (int c = 0; c < kChannels; ++c) d[c] = sample_at(s, c);
+    for (int c = 0; c < kChannels; ++c) d[c] = _zelarray_sample24(s + 3 * c);
   }
 }
 
@@ -89,7 +82,8 @@ ZEL_DECODE_CLONES void decode_floats(const unsigned char *__restrict src, int co
   for (int64_t f = 0; f < count; ++f) {
     const unsigned char *__restrict s = src + f * ZEL_FRAME_BYTES;
     float *__restrict d = dest + f * kChannels;
-    for (int c = 0; c < kChannels; ++c) d[c] = static_cast<float>(sample_at(s, c)) * kScale;
+    for (int c = 0; c < kChannels; ++c)
+      d[c] = static_cast<float>(_zelarray_sample24(s + 3 * c)) * kScale;
   }
 }
 

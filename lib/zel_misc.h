@@ -19,6 +19,14 @@ int64_t _zelarray_now_us();
 // sec * 1e9 + nsec in unsigned 64-bit arithmetic.
 uint64_t _zelarray_uint64ts(uint32_t sec, uint32_t nsec);
 
+// One 24-bit big-endian two's-complement sample, sign-extended. Written as one shifted word, so
+// that loops over it vectorise.
+inline int32_t _zelarray_sample24(const unsigned char *p) {
+  const uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                        (static_cast<uint32_t>(p[2]) << 8);
+  return static_cast<int32_t>(word) >> 8;
+}
+
 // Plain fields of the public records that cross threads are only touched through these.
 template <class T>
 inline T zel_load(T &field, std::memory_order order = std::memory_order_relaxed) {

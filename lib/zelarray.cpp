@@ -173,11 +173,6 @@ void end_capture(zelarray_t *handle, zelerror code) {
   _zelarray_rb_halt(handle);
 }
 
-int32_t decode24(const unsigned char *p) {
-  const int32_t v = (p[0] << 16) | (p[1] << 8) | p[2];
-  return (v ^ 0x800000) - 0x800000;
-}
-
 void encode24(unsigned char *p, int32_t v) {
   p[0] = static_cast<unsigned char>(v >> 16);
   p[1] = static_cast<unsigned char>(v >> 8);
@@ -290,7 +285,8 @@ void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes) {
     unsigned char *frame = buf + offset;
     for (int ch = 0; ch < 64; ++ch) {
       unsigned char *sample = frame + 3 * ch;
-      encode24(sample, normalized_sample(decode24(sample), handle->means[ch], handle->gains[ch]));
+      encode24(sample,
+               normalized_sample(_zelarray_sample24(sample), handle->means[ch], handle->gains[ch]));
     }
   }
 }
