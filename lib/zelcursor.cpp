@@ -107,19 +107,24 @@ zel_result<zelbool> _zelcursor_overflow(zelarray_t *handle, zelcursor_t *cursor)
 
 namespace {
 
-zel_result<zelcursor_t *> create_cursor(zelarray_t *handle, int frames) {
-  if (handle == nullptr) return {ZEL_ENULL, nullptr};
-  if (zel_load(handle->cursor_count) >= ZEL_MAX_CURSORS) return {ZEL_ECURSORLIMIT, nullptr};
-  if (frames <= 0 || handle->req_frames % frames != 0) return {ZEL_ECURSORFRAMES, nullptr};
+// A cursor of `frames` per buffer, not yet in any table; null when memory or the condition
+// variable cannot be had (`code` says which).
+zelcursor_t *new_cursor(int frames, zelerror &code) {
   auto *cursor = static_cast<zelcursor_t *>(calloc(1, sizeof(zelcursor_t)));
-  if (cursor == nullptr) return {ZEL_ENOMEM, nullptr};
+  if (cursor == nullptr) return code = ZEL_ENOMEM, nullptr;
   cursor->frames = frames;
   cursor->datasize = frames * ZEL_FRAME_BYTES;
   cursor->overflow = zel_false;
   if (pthread_cond_init(&cursor->cond, nullptr) != 0) {
     free(cursor);
-    return {ZEL_EINTERNAL, nullptr};
+    return code = ZEL_EINTERNAL, nullptr;
   }
+  return cursor;
+}
+
+// Puts the cursor in the first free slot, at the start of the writer's lap; false when the table
+// filled meanwhile.
+bool enter_table(zelarray_t *handle, zelcursor_t *cursor) {
   pthread_mutex_lock(&handle->ring_lock);
   const int slot = first_free_slot(handle);
   if (slot >= 0) {
@@ -129,13 +134,31 @@ zel_result<zelcursor_t *> create_cursor(zelarray_t *handle, int frames) {
     zel_store(handle->cursor_count, handle->cursor_count + 1);
   }
   pthread_mutex_unlock(&handle->ring_lock);
-  if (slot < 0) {
-    pthread_cond_destroy(&cursor->cond);
-    free(cursor);
+  return slot >= 0;
+}
+
+}  // namespace
+
+void _zelcursor_free(zelcursor_t *cursor) {
+  pthread_cond_destroy(&cursor->cond);
+  free(cursor);
+}
+
+zel_result<zelcursor_t *> _zelcursor_create(zelarray_t *handle, int frames) {
+  if (handle == nullptr) return {ZEL_ENULL, nullptr};
+  if (zel_load(handle->cursor_count) >= ZEL_MAX_CURSORS) return {ZEL_ECURSORLIMIT, nullptr};
+  if (frames <= 0 || handle->req_frames % frames != 0) return {ZEL_ECURSORFRAMES, nullptr};
+  zelerror code = ZEL_OK;
+  zelcursor_t *cursor = new_cursor(frames, code);
+  if (cursor == nullptr) return {code, nullptr};
+  if (!enter_table(handle, cursor)) {
+    _zelcursor_free(cursor);
     return {ZEL_ECURSORLIMIT, nullptr};
   }
   return {ZEL_OK, cursor};
 }
+
+namespace {
 
 zelerror delete_cursor(zelarray_t *handle, zelcursor_t *cursor) {
   if (const zelerror refused = admit_cursor(handle, cursor)) return refused;
@@ -145,8 +168,7 @@ zelerror delete_cursor(zelarray_t *handle, zelcursor_t *cursor) {
   handle->cursors[cursor->slot] = nullptr;
   zel_store(handle->cursor_count, handle->cursor_count - 1);
   pthread_mutex_unlock(&handle->ring_lock);
-  pthread_cond_destroy(&cursor->cond);
-  free(cursor);
+  _zelcursor_free(cursor);
   return ZEL_OK;
 }
 
@@ -168,7 +190,7 @@ zel_result<int> cursor_datasize(zelarray_t *handle, zelcursor_t *cursor) {
 extern "C" {
 
 zelcursor_t *zelcursor_create(zelarray_t *handle, int frames, zelerror *err) {
-  return zel_deliver(create_cursor(handle, frames), err);
+  return zel_deliver(_zelcursor_create(handle, frames), err);
 }
 
 void zelcursor_delete(zelarray_t *handle, zelcursor_t *cursor, zelerror *err) {

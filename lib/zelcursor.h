@@ -5,6 +5,12 @@
 #include "zelerror.h"
 #include "zellib.h"
 
+// zelcursor_create, its status returned with the cursor.
+zel_result<zelcursor_t *> _zelcursor_create(zelarray_t *handle, int frames);
+
+// Frees a cursor no table holds any more.
+void _zelcursor_free(zelcursor_t *cursor);
+
 // zelcursor_reinit for a caller that already holds ring_lock and has checked membership:
 // ZEL_EINTERNAL when the condition variable cannot be made again.
 zelerror _zelcursor_reinit_locked(zelarray_t *handle, zelcursor_t *cursor);

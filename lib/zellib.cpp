@@ -48,8 +48,7 @@ void free_cursors(zelarray_t *handle) {
   for (int i = 0; i < ZEL_MAX_CURSORS; ++i) {
     zelcursor_t *cursor = handle->cursors[i];
     if (cursor == nullptr) continue;
-    pthread_cond_destroy(&cursor->cond);
-    free(cursor);
+    _zelcursor_free(cursor);
     handle->cursors[i] = nullptr;
   }
   handle->cursor_count = 0;
@@ -154,14 +153,33 @@ int kernel_drops_now(zelarray_t *handle) {
 
 // ---- Handle and capture options ---------------------------------------------------------------
 
-zel_result<zelarray_t *> create_handle(int megabytes, int req_frames) {
-  if (req_frames <= 0) return {ZEL_EREQFRAMES, nullptr};
+// The ring's size in sample frames for a handle's arguments, or why there is none.
+zel_result<int> ring_size_for(int megabytes, int req_frames) {
+  if (req_frames <= 0) return {ZEL_EREQFRAMES, 0};
   if (megabytes == 0) megabytes = zel_default_megabytes;
   if (megabytes < zel_default_megabytes || megabytes > zel_max_megabytes) {
-    return {ZEL_EMEGABYTES, nullptr};
+    return {ZEL_EMEGABYTES, 0};
   }
   const int ring_frames = ring_frames_for(megabytes, req_frames);
-  if (ring_frames <= 0) return {ZEL_EREQFRAMES, nullptr};
+  if (ring_frames <= 0) return {ZEL_EREQFRAMES, 0};
+  return {ZEL_OK, ring_frames};
+}
+
+// Everything a handle owns past its lock: blocks, message buffers, the default cursor.
+zelerror fill_handle(zelarray_t *handle, int ring_frames, int req_frames) {
+  handle->ring_frames = ring_frames;
+  handle->ring_bytes = ring_frames * ZEL_FRAME_BYTES;
+  set_defaults(handle, req_frames);
+  if (!allocate_blocks(handle)) return ZEL_ENOMEM;
+  handle->msg_a = _zelmsg_create();
+  handle->msg_b = _zelmsg_create();
+  if (handle->msg_a == nullptr || handle->msg_b == nullptr) return ZEL_ENOMEM;
+  return _zelcursor_create(handle, req_frames).code;
+}
+
+zel_result<zelarray_t *> create_handle(int megabytes, int req_frames) {
+  const zel_result<int> ring = ring_size_for(megabytes, req_frames);
+  if (ring.code != ZEL_OK) return {ring.code, nullptr};
   auto *handle = zalloc<zelarray_t>(1);
   if (handle == nullptr) return {ZEL_ENOMEM, nullptr};
   handle->sock = -1;
@@ -169,17 +187,9 @@ zel_result<zelarray_t *> create_handle(int megabytes, int req_frames) {
     free(handle);
     return {ZEL_EINTERNAL, nullptr};
   }
-  handle->ring_frames = ring_frames;
-  handle->ring_bytes = ring_frames * ZEL_FRAME_BYTES;
-  set_defaults(handle, req_frames);
-  zelerror code = allocate_blocks(handle) ? ZEL_OK : ZEL_ENOMEM;
-  if (code == ZEL_OK) handle->msg_a = _zelmsg_create();
-  if (code == ZEL_OK) handle->msg_b = _zelmsg_create();
-  if (handle->msg_a == nullptr || handle->msg_b == nullptr) code = ZEL_ENOMEM;
-  if (code == ZEL_OK) zelcursor_create(handle, req_frames, &code);
-  if (code != ZEL_OK) {
+  if (const zelerror failed = fill_handle(handle, ring.value, req_frames)) {
     free_handle(handle);
-    return {code, nullptr};
+    return {failed, nullptr};
   }
   return {ZEL_OK, handle};
 }
