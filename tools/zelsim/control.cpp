@@ -49,8 +49,10 @@ Answer Control::handle(std::span<const uint8_t> datagram, const sockaddr_in &fro
   if (datagram[0] != 0) return {};
   const uint8_t code = datagram[1];
   if (is_set_command(code)) {
-    apply_set(code, static_cast<uint16_t>((datagram[2] << 8) | datagram[3]), from);
-    return {};
+    Answer none;
+    none.set_applied =
+        apply_set(code, static_cast<uint16_t>((datagram[2] << 8) | datagram[3]), from);
+    return none;
   }
   std::vector<uint8_t> reply = reply_for(code);
   if (reply.empty()) return {};
@@ -75,16 +77,17 @@ void Control::set_faults(ControlFaults faults) {
   faults_.reply_delay = std::max(0ms, faults_.reply_delay);
 }
 
-void Control::apply_set(uint8_t code, uint16_t arg, const sockaddr_in &from) {
-  if (arg != kArgOn && arg != kArgOff) return;  // the array knows no third value
+bool Control::apply_set(uint8_t code, uint16_t arg, const sockaddr_in &from) {
+  if (arg != kArgOn && arg != kArgOff) return false;  // the array knows no third value
   if (faults_.ignore_set_commands) {
     ++stats_->sets_ignored;
-    return;
+    return false;
   }
   const bool on = arg == kArgOn;
   if (code == cmd_set_slave) slave_ = on;
   if (code == cmd_set_capture) switch_acquisition(on, from);
   if (code == cmd_set_speed) stream_->set_speed(on ? 44100 : 22050);
+  return true;
 }
 
 void Control::switch_acquisition(bool on, const sockaddr_in &dest) {

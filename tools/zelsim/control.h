@@ -22,6 +22,7 @@ struct Answer {
   std::vector<std::vector<uint8_t>> foreign;
   std::vector<uint8_t> reply;
   std::chrono::milliseconds delay{0};
+  bool set_applied = false;  // a set command changed the device's state
 };
 
 class Control {
@@ -44,7 +45,8 @@ class Control {
   void clear_received() { received_.clear(); }
 
  private:
-  void apply_set(uint8_t code, uint16_t arg, const sockaddr_in &from);
+  // True when the command was applied.
+  bool apply_set(uint8_t code, uint16_t arg, const sockaddr_in &from);
   std::vector<uint8_t> reply_for(uint8_t code);
   std::vector<uint8_t> status_reply(uint8_t type, bool value);
   std::vector<uint8_t> ids_reply() const;

@@ -345,9 +345,10 @@ void Emulator::Impl::receive_one(std::vector<DelayedReply> &pending) {
     std::lock_guard lk(m);
     reply = control.handle(std::span(buffer.data(), static_cast<size_t>(n)), from);
   }
-  // A request may have been recorded or a set command applied.
+  // A request may have been recorded; only a set command concerns the stream thread, which is
+  // not woken for every query (a library resends its query for every data datagram).
   event_cv.notify_all();
-  stream_cv.notify_all();
+  if (reply.set_applied) stream_cv.notify_all();
   answer(reply, from, pending);
 }
 
