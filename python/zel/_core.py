@@ -238,8 +238,9 @@ class Stream(Reader):
             err = status()
             lib.zelarray_capture_off(array._handle, err)
             array._capturing = False
-            self._counts = (lib.zelarray_check_lostdataframes(array._handle, status()),
-                            lib.zelarray_check_kernel_drops(array._handle, status()))
+            # The library keeps the last capture's counts only until the next one starts.
+            self._counts = {call: getattr(lib, call)(array._handle, status())
+                            for call in _COUNTS if has(call)}
             self._release_all()
             array._stream = None
         check(err, "zelarray_capture_off")
@@ -265,18 +266,12 @@ class Stream(Reader):
     @property
     def lost_frames(self):
         """Sample frames the network lost in this capture, delivered as silence."""
-        if not self.active and hasattr(self, "_counts"):
-            return self._counts[0]
-        with self._array._lock:
-            return lib.zelarray_check_lostdataframes(self._array._handle, status())
+        return self._count("zelarray_check_lostdataframes")
 
     @property
     def kernel_drops(self):
         """Datagrams this host's kernel dropped (read too slowly) in this capture."""
-        if not self.active and hasattr(self, "_counts"):
-            return self._counts[1]
-        with self._array._lock:
-            return lib.zelarray_check_kernel_drops(self._array._handle, status())
+        return self._count("zelarray_check_kernel_drops")
 
     @property
     def ok(self):
@@ -286,14 +281,19 @@ class Stream(Reader):
                 return False
             return lib.zelarray_check_capture_ok(self._array._handle, status()) == ZEL_TRUE
 
+    def _read_count(self, call):
+        err = status()
+        value = getattr(lib, call)(self._array._handle, err)
+        check(err, call)
+        return value
+
     def _count(self, call):
         if not has(call):
             raise NotImplementedError(f"this libzel has no {call}")
         with self._array._lock:
-            err = status()
-            value = getattr(lib, call)(self._array._handle, err)
-        check(err, call)
-        return value
+            if not self.active and hasattr(self, "_counts"):
+                return self._counts[call]
+            return self._read_count(call)
 
     @property
     def discontinuities(self):
@@ -304,6 +304,10 @@ class Stream(Reader):
     def outages(self):
         """Silences of 100 ms or more ridden through (see silence_limit) in this capture."""
         return self._count("zelarray_check_outages")
+
+
+_COUNTS = ("zelarray_check_lostdataframes", "zelarray_check_kernel_drops",
+           "zelarray_check_discontinuities", "zelarray_check_outages")
 
 
 class Array:
