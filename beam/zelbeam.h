@@ -46,28 +46,28 @@ extern "C" {
 typedef int zelbeam_error;
 
 /* X(name, code, text): every status code with its message, in code order. */
-#define ZELBEAM_ERRNO_MAP(X)                                                           \
-  X(OK, 0, "All ok")                                                                   \
-  X(ENULL, 1, "Null argument")                                                         \
-  X(ENOMEM, 2, "Problem allocating memory")                                            \
-  X(EFILE, 3, "Could not read the geometry file")                                      \
-  X(EXML, 4, "Malformed geometry XML")                                                 \
-  X(EPOSITION, 5, "Microphone position not a finite number")                           \
-  X(EDUPLICATE, 6, "Two microphones at the same position")                             \
-  X(EMICS, 7, "Too few microphones (at least 2 must remain)")                          \
-  X(ECHANNEL, 8, "Channel index outside the geometry")                                 \
-  X(ECHANNELS, 9, "Channel count differs from the geometry's microphone count")        \
-  X(EGRID, 10, "Invalid grid: empty, reversed, non-finite or over 1000000 points")     \
-  X(EINCREMENT, 11, "Grid increment not a positive finite number")                     \
-  X(EBLOCK, 12, "Block size not a power of two from 128 to 8192")                      \
-  X(EOVERLAP, 13, "Overlap not 0, 50 or 75 percent")                                   \
-  X(ESTEER, 14, "Unknown steering formulation")                                        \
-  X(ERATE, 15, "Sampling rate not a positive finite number")                           \
-  X(EFREQ, 16, "Frequency outside (0, fs/2)")                                          \
-  X(EBAND, 17, "Unknown band, or no FFT bin in the band")                              \
-  X(EWINDOW, 18, "Live window not between one block and 60 s")                         \
-  X(ESHORT, 19, "Signal shorter than one block")                                       \
-  X(ENODATA, 20, "No block in the live window yet")                                    \
+#define ZELBEAM_ERRNO_MAP(X)                                                       \
+  X(OK, 0, "All ok")                                                               \
+  X(ENULL, 1, "Null argument")                                                     \
+  X(ENOMEM, 2, "Problem allocating memory")                                        \
+  X(EFILE, 3, "Could not read the geometry file")                                  \
+  X(EXML, 4, "Malformed geometry XML")                                             \
+  X(EPOSITION, 5, "Microphone position not a finite number")                       \
+  X(EDUPLICATE, 6, "Two microphones at the same position")                         \
+  X(EMICS, 7, "Too few microphones (at least 2 must remain)")                      \
+  X(ECHANNEL, 8, "Channel index outside the geometry")                             \
+  X(ECHANNELS, 9, "Channel count differs from the geometry's microphone count")    \
+  X(EGRID, 10, "Invalid grid: empty, reversed, non-finite or over 1000000 points") \
+  X(EINCREMENT, 11, "Grid increment not a positive finite number")                 \
+  X(EBLOCK, 12, "Block size not a power of two from 128 to 8192")                  \
+  X(EOVERLAP, 13, "Overlap not 0, 50 or 75 percent")                               \
+  X(ESTEER, 14, "Unknown steering formulation")                                    \
+  X(ERATE, 15, "Sampling rate not a positive finite number")                       \
+  X(EFREQ, 16, "Frequency outside (0, fs/2)")                                      \
+  X(EBAND, 17, "Unknown band, or no FFT bin in the band")                          \
+  X(EWINDOW, 18, "Live window not between one block and 60 s")                     \
+  X(ESHORT, 19, "Signal shorter than one block")                                   \
+  X(ENODATA, 20, "No block in the live window yet")                                \
   X(ESOUND, 21, "Speed of sound not a positive finite number")
 
 enum zelbeam_errno {
@@ -142,14 +142,14 @@ enum zelbeam_steer {
 enum zelbeam_band { ZELBEAM_BAND_BIN = 0, ZELBEAM_BAND_OCTAVE = 1, ZELBEAM_BAND_THIRD = 3 };
 
 typedef struct zelbeam_settings {
-  double rate;            /* sampling rate in Hz; default 44100 */
-  int block;              /* FFT block in frames, power of two 128..8192; default 1024 */
-  int overlap;            /* percent: 0, 50 or 75; default 50 */
-  int steer;              /* enum zelbeam_steer; default ZELBEAM_STEER_TRUE_LEVEL */
-  int diagonal_removal;   /* non-zero: remove the cross-spectral matrix's diagonal; default 1 */
-  double speed_of_sound;  /* m/s; default 343 */
-  double window;          /* live window in seconds; default 0.25 */
-  double max_window;      /* longest live window zelbeam_set_window may set; default 2 */
+  double rate;           /* sampling rate in Hz; default 44100 */
+  int block;             /* FFT block in frames, power of two 128..8192; default 1024 */
+  int overlap;           /* percent: 0, 50 or 75; default 50 */
+  int steer;             /* enum zelbeam_steer; default ZELBEAM_STEER_TRUE_LEVEL */
+  int diagonal_removal;  /* non-zero: remove the cross-spectral matrix's diagonal; default 1 */
+  double speed_of_sound; /* m/s; default 343 */
+  double window;         /* live window in seconds; default 0.25 */
+  double max_window;     /* longest live window zelbeam_set_window may set; default 2 */
 } zelbeam_settings_t;
 
 /* Fills *settings with the defaults above. */
