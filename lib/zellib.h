@@ -84,7 +84,8 @@ typedef int zelbool;
   X(ECURSOR, 24, "Error working with this cursor")                                   \
   X(ENORMFILES, 25, "Error reading from normalization files")                        \
   X(ESILENCELIMIT, 26, "Error with value of \"silence limit\"")                      \
-  X(ECOUNT, 27, "Invalid value for 'count'")
+  X(ECOUNT, 27, "Invalid value for 'count'")                                         \
+  X(EREALTIME, 28, "Error with value of \"realtime\"")
 
 enum zel_errno {
 #define ZEL_ERRNO_ENUM(name, code, text) ZEL_##name = (code),
@@ -207,6 +208,14 @@ ZEL_API void zelarray_display_warnings(zelarray_t *handle, zelbool display, zele
  * silence is filled with zero slots of its true length, counted as lost frames and as an outage. A
  * longer silence ends the capture (ZEL_ECAPTURE). Not while capturing. */
 ZEL_API void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *err);
+/* Run the capture thread at real-time priority (SCHED_FIFO, a modest priority below audio
+ * servers' own threads) when the process is allowed to (RLIMIT_RTPRIO or CAP_SYS_NICE); otherwise
+ * it runs at normal priority and the capture still starts. Never raises a limit. zel_true (the
+ * default) or zel_false, else ZEL_EREALTIME. Not while capturing. */
+ZEL_API void zelarray_set_realtime(zelarray_t *handle, zelbool realtime, zelerror *err);
+/* zel_true when the running (or last) capture thread got real-time priority, zel_false when it
+ * runs (ran) at normal priority or no capture has started. Any state. */
+ZEL_API zelbool zelarray_check_realtime(zelarray_t *handle, zelerror *err);
 /* Load 64 int32 means and 64 double gains from the streams' current positions and normalize
  * every later capture. Short stream: ZEL_ENORMFILES (normalization unchanged). Not while capturing.
  */
@@ -290,6 +299,12 @@ ZEL_API int zelarray_check_outages(zelarray_t *handle, zelerror *err);
  * or the array. Any state. */
 ZEL_API int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err);
 
+/* Receive buffer the kernel granted the socket, in bytes (the socket's own figure, bookkeeping
+ * included); *milliseconds (optional) gets how long it holds the array's stream at its rate
+ * (44100 Hz when the rate is not yet known). After zelarray_comminit (ZEL_EORDER before); 0 on
+ * failure. */
+ZEL_API int zelarray_get_socket_buffer(zelarray_t *handle, int *milliseconds, zelerror *err);
+
 /* ---- Reading through the default cursor (copies) ------------------------------------------
  * Results: zel_true (ZEL_OK) a buffer was copied; zel_false (ZEL_OK) nothing ready (non-blocking)
  * or the capture is stopping, outputs untouched; zel_false with ZEL_ECAPTURE once the capture
@@ -369,6 +384,14 @@ ZEL_API int zelcursor_get_datasize(zelarray_t *handle, zelcursor_t *cursor, zele
 /* The cursor's overflow flag (not cleared by reading); zel_unset with ZEL_ECURSOR for a foreign
  * one. */
 ZEL_API zelbool zelcursor_check_overflow(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+/* The handle's default cursor (slot 0), read by the zelarray_get_databuffer calls. NULL with
+ * ZEL_ECURSOR when it is gone. Any state. */
+ZEL_API zelcursor_t *zelarray_get_default_cursor(zelarray_t *handle, zelerror *err);
+/* Sample frames this cursor skipped since the capture started because the writer overtook it
+ * (take the difference between two reads for a per-read count). 0 with ZEL_ECURSOR for a foreign
+ * cursor. From the cursor's reader thread while capturing, else any thread. */
+ZEL_API uint64_t zelcursor_get_skipped_frames(zelarray_t *handle, zelcursor_t *cursor,
+                                              zelerror *err);
 /* The general read: optional data pointer, timestamp and frame number outputs; blocks unless
  * `blocking` is zel_false; moves on only when `advance` is zel_true. Results as above. While
  * capturing, from the cursor's reader thread. */
