@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # Sourced by the scripts: builds the project unless told not to, starts the emulated array in the
 # background and stops it on exit.
 #   build_unless_told ROOT BUILD   set-up and build, skipped when ZEL_DEMO_NO_BUILD is 1

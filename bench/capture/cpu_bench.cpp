@@ -98,6 +98,7 @@ std::optional<Usage> several_usage(double seconds) {
   }
   std::vector<uint64_t> buffers(count, 0);
   std::vector<std::thread> readers;
+  readers.reserve(count);
   for (int i = 0; i < count; ++i) {
     readers.emplace_back([&, i] {
       std::vector<unsigned char> dest(4410 * ZEL_FRAME_BYTES);

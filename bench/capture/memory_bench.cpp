@@ -35,29 +35,30 @@ void *counted(void *block, size_t size) {
 
 }  // namespace
 
+// The parameters carry the C library's own names: the definitions replace its declarations.
 extern "C" {
-void *malloc(size_t size) {
-  return counted(__libc_malloc(size), size);
+void *malloc(size_t __size) {
+  return counted(__libc_malloc(__size), __size);
 }
-void *calloc(size_t count, size_t size) {
-  return counted(__libc_calloc(count, size), count * size);
+void *calloc(size_t __nmemb, size_t __size) {
+  return counted(__libc_calloc(__nmemb, __size), __nmemb * __size);
 }
-void *realloc(void *block, size_t size) {
-  return counted(__libc_realloc(block, size), size);
+void *realloc(void *__ptr, size_t __size) {
+  return counted(__libc_realloc(__ptr, __size), __size);
 }
-void free(void *block) {
-  __libc_free(block);
+void free(void *__ptr) {
+  __libc_free(__ptr);
 }
-void *memalign(size_t alignment, size_t size) {
-  return counted(__libc_memalign(alignment, size), size);
+void *memalign(size_t __alignment, size_t __size) {
+  return counted(__libc_memalign(__alignment, __size), __size);
 }
-void *aligned_alloc(size_t alignment, size_t size) {
-  return counted(__libc_memalign(alignment, size), size);
+void *aligned_alloc(size_t __alignment, size_t __size) {
+  return counted(__libc_memalign(__alignment, __size), __size);
 }
-int posix_memalign(void **out, size_t alignment, size_t size) {
-  void *block = counted(__libc_memalign(alignment, size), size);
+int posix_memalign(void **__memptr, size_t __alignment, size_t __size) {
+  void *block = counted(__libc_memalign(__alignment, __size), __size);
   if (block == nullptr) return ENOMEM;
-  *out = block;
+  *__memptr = block;
   return 0;
 }
 }

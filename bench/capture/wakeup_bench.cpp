@@ -210,7 +210,8 @@ int main(int argc, char **argv) {
   const double p99 = library.percentile(0.99);
   const double bare50 = bare.percentile(0.5);
   const double bare99 = bare.percentile(0.99);
-  const bool all = library.ns.size() == static_cast<size_t>(count / rounds * rounds);
+  const int expected = count / rounds * rounds;
+  const bool all = library.ns.size() == static_cast<size_t>(expected);
   print_row("wake-up latency p50 (us)", fixed(p50, 1), fixed(bare50, 1), fixed(p50 / bare50, 2), "",
             "-");
   print_row("wake-up latency p99 (us)", fixed(p99, 1), fixed(bare99, 1), fixed(p99 / bare99, 2),

@@ -10,7 +10,6 @@ the median of each is shown, so that a change in the machine's load falls on all
 """
 import os
 import pathlib
-import resource
 import signal
 import statistics
 import subprocess

@@ -111,6 +111,7 @@ bool soak(double seconds, Outcome &out) {
     if (!check(err, "zelcursor_create")) return false;
   }
   std::vector<std::unique_ptr<zelrel::CursorReader>> readers;
+  readers.reserve(cursors.size());
   for (zelcursor_t *cursor : cursors) {
     readers.push_back(std::make_unique<zelrel::CursorReader>(h.raw, cursor));
   }

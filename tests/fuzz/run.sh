@@ -30,7 +30,7 @@ build() {
 # Every saved input once; a failure stops with the input named.
 replay() {
   for h in "${harnesses[@]}"; do
-    echo "== $h: $(ls "$root/tests/fuzz/corpus/$h" | wc -l) saved inputs"
+    echo "== $h: $(find "$root/tests/fuzz/corpus/$h" -type f | wc -l) saved inputs"
     "$out/$h" -runs=0 "$root/tests/fuzz/corpus/$h"
   done
 }

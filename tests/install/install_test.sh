@@ -20,7 +20,7 @@ fail() {
 # A sanitized library needs its runtime in the program that loads it.
 flags=()
 case "$sanitize" in
-  address) flags=(-fsanitize=address,undefined) ;;
+  address) flags=("-fsanitize=address,undefined") ;;
   thread) flags=(-fsanitize=thread) ;;
 esac
 
@@ -28,7 +28,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 [ -f "$prefix/include/zellib.h" ] || fail "zellib.h not installed"
 libdir=$(dirname "$(find "$prefix" -name libzel.so -print -quit)")
-[ -n "$libdir" ] && [ "$libdir" != . ] || fail "libzel.so not installed"
+if [ -z "$libdir" ] || [ "$libdir" = . ]; then fail "libzel.so not installed"; fi
 [ -f "$libdir/libzel.a" ] || fail "libzel.a not installed"
 [ -f "$libdir/pkgconfig/zel.pc" ] || fail "zel.pc not installed"
 

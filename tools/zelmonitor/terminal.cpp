@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 
@@ -35,7 +36,7 @@ class CursesTerminal : public Terminal {
       init_pair(kPairAlarm, COLOR_WHITE, COLOR_RED);
     }
   }
-  ~CursesTerminal() override { restore(); }
+  ~CursesTerminal() override { CursesTerminal::restore(); }
 
   int key(int ms) override {
     timeout(ms);
@@ -179,7 +180,7 @@ bool can_address_cursor() {
   int error = 0;
   if (setupterm(nullptr, STDOUT_FILENO, &error) != OK) return false;
   const char *cup = tigetstr("cup");
-  const bool ok = cup != nullptr && cup != reinterpret_cast<char *>(-1);
+  const bool ok = cup != nullptr && reinterpret_cast<std::intptr_t>(cup) != -1;
   del_curterm(cur_term);
   return ok;
 }

@@ -456,7 +456,7 @@ bool Emulator::set_acquiring(bool on, const std::string &dest_address, uint16_t 
   return true;
 }
 
-void Emulator::script_frames(std::vector<int> numbers) {
+void Emulator::script_frames(const std::vector<int> &numbers) {
   std::lock_guard lk(impl_->m);
   impl_->stream.script(numbers);
   impl_->stream_cv.notify_all();
@@ -494,7 +494,7 @@ void Emulator::set_control_faults(ControlFaults faults) {
   impl_->control.set_faults(std::move(faults));
 }
 
-void Emulator::send_foreign(std::vector<uint8_t> bytes, const std::string &from_address) {
+void Emulator::send_foreign(const std::vector<uint8_t> &bytes, const std::string &from_address) {
   sockaddr_in dest{};
   {
     std::lock_guard lk(impl_->m);
@@ -503,7 +503,7 @@ void Emulator::send_foreign(std::vector<uint8_t> bytes, const std::string &from_
   impl_->send_foreign(bytes, from_address, dest);
 }
 
-bool Emulator::send_foreign_to(std::vector<uint8_t> bytes, const std::string &dest_address,
+bool Emulator::send_foreign_to(const std::vector<uint8_t> &bytes, const std::string &dest_address,
                                uint16_t dest_port, const std::string &from_address) {
   sockaddr_in dest{};
   if (!detail::make_sockaddr(dest_address, dest_port, &dest)) return false;

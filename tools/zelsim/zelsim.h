@@ -151,7 +151,7 @@ class Emulator {
   // --- Scripted streams. While acquisition is on, the next data datagrams carry exactly these
   // numbers (taken modulo 65536; the payload is generated for each), paced at the current rate;
   // once the script is exhausted the stream stays silent until another script or resume_stream.
-  void script_frames(std::vector<int> numbers);
+  void script_frames(const std::vector<int> &numbers);
   // True once every scripted datagram has been sent (or lost to a fault); false on timeout, e.g.
   // while acquisition stays off.
   bool wait_script_sent(std::chrono::milliseconds timeout);
@@ -170,9 +170,9 @@ class Emulator {
   // Sends one datagram to the peer that sent the last request (else the stream destination, else
   // 127.0.0.1:32767). from_address empty: from the emulator's own socket; otherwise from a socket
   // bound to from_address:32767 with SO_REUSEADDR (e.g. 127.0.0.3).
-  void send_foreign(std::vector<uint8_t> bytes, const std::string &from_address = "");
+  void send_foreign(const std::vector<uint8_t> &bytes, const std::string &from_address = "");
   // The same towards dest_address:dest_port; false when it could not be sent.
-  bool send_foreign_to(std::vector<uint8_t> bytes, const std::string &dest_address,
+  bool send_foreign_to(const std::vector<uint8_t> &bytes, const std::string &dest_address,
                        uint16_t dest_port, const std::string &from_address = "");
 
   // --- What arrived: every 4-byte request in arrival order.
