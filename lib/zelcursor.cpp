@@ -23,7 +23,6 @@ int first_free_slot(const zelarray_t *handle) {
 
 void reset_position(zelarray_t *handle, zelcursor_t *cursor) {
   _zelarray_rb_place(handle, cursor, _zelarray_rb_lap_start(handle));
-  cursor->last_ts = 0;
   zel_store(cursor->overflow, static_cast<int>(zel_false));
 }
 
@@ -49,13 +48,6 @@ bool wait_ready(zelarray_t *handle, zelcursor_t *cursor, bool blocking, bool &la
   }
   pthread_mutex_unlock(&handle->ring_lock);
   return ready;
-}
-
-// The time of the first buffer read since the cursor was (re)initialised.
-void note_first_time(zelcursor_t *cursor, const int32_t *entry) {
-  if (cursor->last_ts != 0) return;
-  cursor->last_ts =
-      _zelarray_uint64ts(static_cast<uint32_t>(entry[0]), static_cast<uint32_t>(entry[1]));
 }
 
 }  // namespace
@@ -93,7 +85,6 @@ zel_result<zelbool> _zelcursor_read(zelarray_t *handle, zelcursor_t *cursor, voi
     ts[1] = entry[1];
   }
   if (nfnbr != nullptr) *nfnbr = handle->ring_nfnbr[slot];
-  note_first_time(cursor, entry);
   if (lapped) _zelcursor_flag_overflow(handle, cursor);
   if (data != nullptr) *data = handle->ring + static_cast<size_t>(cursor->rpos) * ZEL_FRAME_BYTES;
   if (advance == zel_true) _zelarray_rb_add(handle, cursor);

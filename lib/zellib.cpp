@@ -10,6 +10,7 @@
 #include "zelerror.h"
 #include "zellib.h"
 #include "zelmsg.h"
+#include "zelstate.h"
 
 namespace {
 
@@ -17,15 +18,6 @@ constexpr int zel_default_megabytes = 16;
 constexpr int zel_max_megabytes = 2047;        // megabytes * 1048576 must fit an int
 constexpr int zel_min_silence_limit_ms = 100;  // one receive's wait: the default
 constexpr int zel_max_silence_limit_ms = 3600000;
-
-int state_of(zelarray_t *handle) {
-  return zel_load(handle->status, std::memory_order_acquire);
-}
-
-// Release ordering: a thread that sees the new state also sees what was set up before it.
-void set_state(zelarray_t *handle, int state) {
-  zel_store(handle->status, state, std::memory_order_release);
-}
 
 bool is_flag(zelbool value) {
   return value == zel_true || value == zel_false;
@@ -63,8 +55,6 @@ void free_handle(zelarray_t *handle) {
   free(handle->ring_nfnbr);
   free(handle->gains);
   free(handle->means);
-  _zelmsg_delete(handle->msg_a);
-  _zelmsg_delete(handle->msg_b);
   free_cursors(handle);
   _zelmsg_close(handle);
   pthread_mutex_destroy(&handle->ring_lock);
@@ -106,7 +96,6 @@ void set_defaults(zelarray_t *handle, int req_frames) {
   handle->status = st_created;
   handle->req_frames = req_frames;
   handle->wait_nfnbr = -1;
-  handle->msg_current = zel_true;
   handle->fix_delay = zel_false;
   handle->warnings = zel_true;
   handle->normalize = zel_false;
@@ -133,11 +122,11 @@ zelerror rewind_ring(zelarray_t *handle) {
 }
 
 bool start_thread(zelarray_t *handle) {
-  if (pthread_attr_init(&handle->thread_attr) != 0) return false;
-  const bool started =
-      pthread_attr_setdetachstate(&handle->thread_attr, PTHREAD_CREATE_JOINABLE) == 0 &&
-      pthread_create(&handle->thread, &handle->thread_attr, _zelarray_capture, handle) == 0;
-  pthread_attr_destroy(&handle->thread_attr);
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  const bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE) == 0 &&
+                       pthread_create(&handle->thread, &attr, _zelarray_capture, handle) == 0;
+  pthread_attr_destroy(&attr);
   return started;
 }
 
@@ -165,15 +154,12 @@ zel_result<int> ring_size_for(int megabytes, int req_frames) {
   return {ZEL_OK, ring_frames};
 }
 
-// Everything a handle owns past its lock: blocks, message buffers, the default cursor.
+// Everything a handle owns past its lock: its blocks and the default cursor.
 zelerror fill_handle(zelarray_t *handle, int ring_frames, int req_frames) {
   handle->ring_frames = ring_frames;
   handle->ring_bytes = ring_frames * ZEL_FRAME_BYTES;
   set_defaults(handle, req_frames);
   if (!allocate_blocks(handle)) return ZEL_ENOMEM;
-  handle->msg_a = _zelmsg_create();
-  handle->msg_b = _zelmsg_create();
-  if (handle->msg_a == nullptr || handle->msg_b == nullptr) return ZEL_ENOMEM;
   return _zelcursor_create(handle, req_frames).code;
 }
 
@@ -246,7 +232,7 @@ zelerror comminit(zelarray_t *handle, const char *address) {
     _zelmsg_close(handle);
     return code;
   }
-  set_state(handle, st_comm_ready);
+  _zelarray_set_state(handle, st_comm_ready);
   return ZEL_OK;
 }
 
@@ -298,7 +284,7 @@ zelerror initparams(zelarray_t *handle) {
   if (const zelerror refused = _zelarray_admit(handle, in_comm_ready)) return refused;
   if (handle->speed == 0) return ZEL_ESPEED;
   if (handle->slave == zel_unset) return ZEL_ESLAVE;
-  set_state(handle, st_params_ready);
+  _zelarray_set_state(handle, st_params_ready);
   return ZEL_OK;
 }
 
@@ -312,7 +298,6 @@ zelerror initparams_wp(zelarray_t *handle, int speed, zelbool slave) {
 
 void reset_counters(zelarray_t *handle) {
   handle->dropped = 0;
-  handle->msg_current = zel_true;
   zel_store(handle->lost_frames, 0);
   zel_store(handle->discontinuities, 0);
   zel_store(handle->outages, 0);
@@ -326,13 +311,13 @@ zelerror capture_on(zelarray_t *handle) {
   handle->kdrops_base = _zelmsg_kernel_drops(handle);
   zel_store(handle->kernel_drops, 0);
   if (const zelerror failed = _zelarray_enforce_capture(handle, zel_true)) return failed;
-  zel_store(handle->running, 1);
+  _zelarray_set_running(handle, true);
   if (!start_thread(handle)) {
-    zel_store(handle->running, 0);
+    _zelarray_set_running(handle, false);
     return ZEL_EINTERNAL;
   }
   zel_store(handle->thread_live, 1);
-  set_state(handle, st_capturing);
+  _zelarray_set_state(handle, st_capturing);
   return ZEL_OK;
 }
 
@@ -342,13 +327,13 @@ zelerror capture_off(zelarray_t *handle) {
   zel_store(handle->kernel_drops, kernel_drops_now(handle));
   // Once the thread is joined nothing captures any more, whatever the array answers: a handle
   // whose array vanished must still be freed. The failure is reported all the same.
-  set_state(handle, st_params_ready);
+  _zelarray_set_state(handle, st_params_ready);
   return _zelarray_enforce_capture(handle, zel_false);
 }
 
 zelerror _zelarray_wait_status(zelarray_t *handle, int state) {
   if (const zelerror refused = _zelarray_admit(handle, in_any_state)) return refused;
-  while (state_of(handle) != state) {
+  while (_zelarray_state(handle) != state) {
     const timespec pause{0, 50000000};
     nanosleep(&pause, nullptr);
   }
@@ -369,7 +354,7 @@ zel_result<int> counter(zelarray_t *handle, int zelarray_t::*field, int scale = 
 
 zel_result<int> kernel_drops(zelarray_t *handle) {
   if (const zelerror refused = _zelarray_admit(handle, in_any_state)) return {refused, 0};
-  if (state_of(handle) == st_capturing && zel_load(handle->thread_live) != 0) {
+  if (_zelarray_state(handle) == st_capturing && zel_load(handle->thread_live) != 0) {
     return {ZEL_OK, kernel_drops_now(handle)};
   }
   return {ZEL_OK, zel_load(handle->kernel_drops)};

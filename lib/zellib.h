@@ -118,7 +118,7 @@ typedef struct zelcursor {
   int datasize;        /* frames * 192 bytes */
   int slot;            /* index in the handle's cursor table */
   pthread_cond_t cond; /* signalled when a whole buffer is ready; waits on ring_lock */
-  uint64_t last_ts;    /* nanosecond time of the first buffer read since (re)initialisation */
+  uint64_t last_ts;    /* unused, always 0: kept for the layout only */
   zelbool overflow;    /* zel_true once the writer has overtaken this reader */
   uint64_t rtotal;     /* sample frames passed since (re)initialisation */
   int waiters;         /* readers blocked on cond; changed under ring_lock, atomic */
@@ -139,7 +139,7 @@ typedef struct zelarray {
   struct sockaddr_in dest_addr; /* the array, port 32767 */
   zelerror capture_error;       /* capture thread health, atomic */
   pthread_t thread;             /* capture thread */
-  pthread_attr_t thread_attr;   /* joinable */
+  pthread_attr_t thread_attr;   /* unused: kept for the layout only */
   pthread_mutex_t ring_lock;    /* guards wpos and the cursor table */
   int running;                  /* 1 while the capture must go on, atomic */
   int ring_frames;              /* ring capacity in sample frames */
@@ -151,9 +151,9 @@ typedef struct zelarray {
   int req_frames;               /* sample frames per buffer of the default cursor */
   zelcursor_t *cursors[ZEL_MAX_CURSORS];
   int cursor_count;
-  zelmsg_t *msg_a;
-  zelmsg_t *msg_b;
-  zelbool msg_current;
+  zelmsg_t *msg_a;     /* unused, always NULL: kept for the layout only */
+  zelmsg_t *msg_b;     /* unused, always NULL: kept for the layout only */
+  zelbool msg_current; /* unused, always 0: kept for the layout only */
   zelbool fix_delay;
   int wait_nfnbr;       /* -1: no start number */
   int drop_frames;      /* sample frames dropped at each start */

@@ -30,6 +30,7 @@
 #include "zelarray.h"
 #include "zellib.h"
 #include "zelmsg.h"
+#include "zelstate.h"
 
 namespace {
 
@@ -187,14 +188,13 @@ void capture_queued(Fixture &f) {
   h->dropped = 0;
   h->wpos = 0;
   h->wtotal = 0;
-  h->msg_current = zel_true;
   h->lost_frames = 0;
   h->discontinuities = 0;
   h->outages = 0;
   h->capture_error = 0;
   zelerror err = 0;
   zelcursor_reinit(h, h->cursors[0], &err);
-  h->running = 1;
+  _zelarray_set_running(h, true);
   CaptureThread capture{h};
   if (pthread_create(&capture.thread, nullptr, CaptureThread::run, &capture) != 0) abort();
   for (;;) {
@@ -202,7 +202,7 @@ void capture_queued(Fixture &f) {
     if (capture.tid != 0 && queued_bytes(h->sock) == 0 && state_of(capture.tid) == 'S') break;
     usleep(20);
   }
-  zel_store(h->running, 0);
+  _zelarray_set_running(h, false);
   const std::vector<uint8_t> wake = data_datagram(0, 0);
   if (send(f.tx, wake.data(), wake.size(), 0) < 0) abort();
   pthread_join(capture.thread, nullptr);
@@ -231,7 +231,7 @@ bool silent(const unsigned char *slot) {
 // Reads every published slot back; with the plain loop and no calibration each must be silence
 // or a payload sent under its number, and numbers follow one another.
 void check_ring(zelarray_t *h, bool plain, const Sent &sent) {
-  h->status = st_capturing;  // reads are only served while capturing
+  _zelarray_set_state(h, st_capturing);  // reads are only served while capturing
   int previous = -1;
   zelerror status = 0;
   int jumps = zelarray_check_discontinuities(h, &status);
@@ -254,7 +254,7 @@ void check_ring(zelarray_t *h, bool plain, const Sent &sent) {
     if (plain && !silent(slot) && !matches_a_sent_payload(slot, nfnbr, sent)) abort();
     previous = nfnbr;
   }
-  h->status = st_created;
+  _zelarray_set_state(h, st_created);
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST(Blocks, CountsWithoutARepresentableSizeAreRefused) {
 TEST(Blocks, AllowedInEveryState) {
   Handle h = make_handle(16, 10);
   for (int state : {st_created, st_comm_ready, st_params_ready, st_capturing}) {
-    h->status = state;
+    _zelarray_set_state(h.get(), state);
     zelerror err = unwritten;
     void *block = zelarray_create_databuffer(h.get(), nullptr, &err);
     EXPECT_EQ(err, ZEL_OK) << "state " << state;

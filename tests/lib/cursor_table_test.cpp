@@ -128,17 +128,15 @@ TEST(CursorTable, ForeignCursorIsRefusedWithCode24) {
   EXPECT_EQ(a->cursor_count, 2);
 }
 
-TEST(CursorTable, ReinitResetsPositionTimeAndOverflowOnly) {
+TEST(CursorTable, ReinitResetsPositionAndOverflowOnly) {
   Handle h = make_handle(16, 14);
   zelcursor_t *cursor = create_cursor(h.get(), 7);
   cursor->rpos = 70;
-  cursor->last_ts = 123456789;
   cursor->overflow = zel_true;
   zelerror err = unwritten;
   zelcursor_reinit(h.get(), cursor, &err);
   EXPECT_EQ(err, ZEL_OK);
   EXPECT_EQ(cursor->rpos, 0);
-  EXPECT_EQ(cursor->last_ts, 0u);
   EXPECT_EQ(cursor->overflow, zel_false);
   EXPECT_EQ(cursor->frames, 7);
   EXPECT_EQ(cursor->datasize, 1344);
@@ -167,7 +165,7 @@ TEST(CursorTable, DatasizeAndOverflowOfOwnCursor) {
 TEST(CursorTable, CursorsCanBeMadeAndRemovedInAnyState) {
   Handle h = make_handle(16, 10);
   for (int state : {st_created, st_comm_ready, st_params_ready, st_capturing}) {
-    h->status = state;
+    _zelarray_set_state(h.get(), state);
     zelcursor_t *cursor = create_cursor(h.get(), 5);
     ASSERT_NE(cursor, nullptr) << "state " << state;
     zelerror err = unwritten;

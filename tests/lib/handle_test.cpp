@@ -61,7 +61,10 @@ TEST(Create, NewHandleStartsWithDefaultsAndDefaultCursorInSlotZero) {
   EXPECT_EQ(h->running, 0);
   EXPECT_EQ(h->wait_nfnbr, -1);
   EXPECT_EQ(h->drop_frames, 0);
-  EXPECT_EQ(h->msg_current, zel_true);
+  // Kept for the layout only: never allocated nor written.
+  EXPECT_EQ(h->msg_a, nullptr);
+  EXPECT_EQ(h->msg_b, nullptr);
+  EXPECT_EQ(h->msg_current, 0);
   EXPECT_EQ(h->fix_delay, zel_false);
   EXPECT_EQ(h->warnings, zel_true);
   EXPECT_EQ(h->normalize, zel_false);
@@ -149,7 +152,7 @@ TEST(Delete, NullHandleIsRefusedWithCodeFour) {
 TEST(Delete, CapturingHandleIsRefusedAndStaysUsable) {
   Handle h = make_handle(16, 10);
   ASSERT_NE(h, nullptr);
-  h->status = st_capturing;
+  _zelarray_set_state(h.get(), st_capturing);
   zelerror err = unwritten;
   zelarray_delete(h.get(), &err);
   EXPECT_EQ(err, ZEL_EORDER);
@@ -240,7 +243,7 @@ TEST(Options, SilenceLimitAcceptsATenthOfASecondToAnHour) {
     EXPECT_EQ(err, ZEL_ESILENCELIMIT) << ms;
     EXPECT_EQ(h->silence_limit_ms, 3600000);
   }
-  h->status = st_capturing;
+  _zelarray_set_state(h.get(), st_capturing);
   zelarray_set_silence_limit(h.get(), 500, &err);
   EXPECT_EQ(err, ZEL_EORDER);
   EXPECT_EQ(h->silence_limit_ms, 3600000);
@@ -249,7 +252,7 @@ TEST(Options, SilenceLimitAcceptsATenthOfASecondToAnHour) {
 TEST(Options, AllowedInEveryStateButCapturing) {
   Handle h = make_handle(16, 10);
   for (int state : {st_created, st_comm_ready, st_params_ready}) {
-    h->status = state;
+    _zelarray_set_state(h.get(), state);
     zelerror err = unwritten;
     zelarray_wait_nfnbr(h.get(), 7 + state, &err);
     EXPECT_EQ(err, ZEL_OK) << "state " << state;
@@ -259,7 +262,7 @@ TEST(Options, AllowedInEveryStateButCapturing) {
 
 TEST(Options, RefusedWhileCapturingAndNothingChanges) {
   Handle h = make_handle(16, 10);
-  h->status = st_capturing;
+  _zelarray_set_state(h.get(), st_capturing);
   zelerror err = unwritten;
   zelarray_wait_nfnbr(h.get(), 5, &err);
   EXPECT_EQ(err, ZEL_EORDER);
@@ -372,7 +375,7 @@ TEST(Normalize, NullStreamIsReportedNotFollowed) {
 
 TEST(Normalize, RefusedWhileCapturingWithoutReadingStreams) {
   Handle h = make_handle(16, 10);
-  h->status = st_capturing;
+  _zelarray_set_state(h.get(), st_capturing);
   auto means = stream_with(mean_bytes(64));
   auto gains = stream_with(gain_bytes(64));
   zelerror err = unwritten;
@@ -470,7 +473,7 @@ TEST(NullStatus, NoCallWritesThroughANullStatus) {
   ASSERT_NE(h, nullptr);
   zelarray_t *handles[] = {nullptr, h.get()};
   for (int state : {st_created, st_capturing}) {
-    h->status = state;
+    _zelarray_set_state(h.get(), state);
     for (zelarray_t *a : handles) {
       int32_t ts[2];
       int nfnbr;
@@ -521,7 +524,7 @@ TEST(NullStatus, NoCallWritesThroughANullStatus) {
       zelcursor_check_overflow(a, cursor, nullptr);
     }
   }
-  h->status = st_created;
+  _zelarray_set_state(h.get(), st_created);
   EXPECT_EQ(h->cursor_count, 1);
   EXPECT_EQ(h->cursors[0]->frames, 10);
   EXPECT_EQ(h->wait_nfnbr, -1);

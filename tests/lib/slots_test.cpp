@@ -66,8 +66,8 @@ class SlotAssemblerTest : public testing::Test {
     ASSERT_TRUE(h);
     h->speed = 44100;
     h->warnings = zel_false;
-    h->running = 1;
-    h->status = st_capturing;  // reads are only served while capturing
+    _zelarray_set_running(h.get(), true);
+    _zelarray_set_state(h.get(), st_capturing);  // reads are only served while capturing
   }
 
   // Plays the datagrams to one assembler; the wall clock may step by `wall_step_us` from the
@@ -275,7 +275,7 @@ TEST_F(SlotAssemblerTest, BatchedPublicationGivesTheSameSlotsWithinTheWritersSpa
 }
 
 TEST_F(SlotAssemblerTest, NothingIsPublishedOnceStopped) {
-  h->running = 0;
+  _zelarray_set_running(h.get(), false);
   Play(run(0, 3, 0) + run(10, 1, 2000));
   EXPECT_EQ(h->wtotal, 0u);
 }

@@ -1,4 +1,5 @@
-// Shared by the unit tests: an owning handle pointer, a status sentinel and stderr capture.
+// Shared by the unit tests: an owning handle pointer, a status sentinel and stderr capture. The
+// handle's state is set through the library's own calls (zelstate.h), never by writing it.
 #ifndef ZEL_TESTS_LIB_TEST_SUPPORT_H
 #define ZEL_TESTS_LIB_TEST_SUPPORT_H
 
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include "zellib.h"
+#include "zelstate.h"
 
 namespace zeltest {
 
@@ -17,7 +19,7 @@ constexpr zelerror unwritten = -12345;
 struct HandleDeleter {
   void operator()(zelarray_t *handle) const {
     // A test may leave the handle in a refused state; delete needs any but st_capturing.
-    handle->status = st_created;
+    _zelarray_set_state(handle, st_created);
     zelerror err = unwritten;
     zelarray_delete(handle, &err);
   }
