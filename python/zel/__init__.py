@@ -11,8 +11,14 @@ from ._ffi import ZelError, codes, library_path
 from ._core import Array, Block, Reader, Stream, rec
 from ._files import read_calibration, read_raw
 
-# The library's status codes by name: zel.ZEL_ERECV == 11, as ZelError.code holds them.
-globals().update(codes)
+
+def __getattr__(name):
+    """The library's status codes by name: zel.ZEL_ERECV == 11, as ZelError.code holds them."""
+    try:
+        return codes[name]
+    except KeyError:
+        raise AttributeError(f"module 'zel' has no attribute {name!r}") from None
+
 
 __all__ = ["Array", "Block", "Reader", "Stream", "ZelError", "rec", "read_raw",
            "read_calibration", "library_path", *codes]

@@ -6,23 +6,7 @@ import time
 
 import numpy as np
 
-from ._ffi import (
-    CHANNELS,
-    FRAME_BYTES,
-    ZEL_ECAPTURE,
-    ZEL_ENULL,
-    ZEL_EORDER,
-    ZEL_FALSE,
-    ZEL_TRUE,
-    ZEL_UNSET,
-    ZelError,
-    check,
-    ffi,
-    has,
-    lib,
-    libc,
-    status,
-)
+from ._ffi import CHANNELS, ZelError, call, check, ffi, lib, libc, status
 from ._files import decode_into, read_calibration
 
 DTYPES = {"int32": np.int32, "float32": np.float32}
@@ -40,6 +24,10 @@ def _int_arg(name, value, low, high):
     if not low <= value <= high:
         raise ValueError(f"{name} must be from {low} to {high}, not {value}")
     return value
+
+
+def _flag(value):
+    return lib.zel_true if value else lib.zel_false
 
 
 def _dtype_arg(dtype):
@@ -78,23 +66,15 @@ class Reader:
         self._data = ffi.new("void **")
         self._ts = ffi.new("int32_t[2]")
         self._nfnbr = ffi.new("int *")
-        err = status()
         with self._array._lock:
-            self._cursor = lib.zelcursor_create(self._array._handle, frames, err)
-        check(err, "zelcursor_create")
-        # The record's fields after its condition variable are read only if they sit where this
-        # declaration puts them: a fresh cursor is at 0 and not overflowed.
-        self._passed = 0
-        self._exact = (self._cursor.frames == frames and self._cursor.rtotal == 0
-                       and self._cursor.overflow == ZEL_FALSE)
+            self._cursor = call("zelcursor_create", self._array._handle, frames)
+        self._skipped = None  # frames the writer made this reader skip, when last asked
         period = frames / max(stream.rate, 1)
         self._poll = min(max(period / 8, _POLL_MIN), _POLL_MAX)
 
     # -- reading ----------------------------------------------------------------------------
     def _next_block(self):
         """The next block, or None once the capture has stopped."""
-        if self._stream is self and not hasattr(self, "_cursor"):
-            raise ZelError(ZEL_EORDER, "the capture was not started (use it in a with statement)")
         while True:
             with self._array._lock:
                 if self._closed or not self._stream.active:
@@ -106,35 +86,34 @@ class Reader:
 
     def _try_read(self):
         handle = self._array._handle
+        if self._skipped is None:
+            self._skipped = self._skipped_frames()
         err = status()
         got = lib.zelcursor_get_ptr(handle, self._cursor, self._data, self._ts, self._nfnbr, err,
-                                    ZEL_FALSE, ZEL_TRUE)
-        if got == ZEL_UNSET:
-            raise ZelError(err[0], "zelcursor_get_ptr")
-        if got != ZEL_TRUE:
+                                    lib.zel_false, lib.zel_true)
+        check(err, "zelcursor_get_ptr")
+        if got != lib.zel_true:
             ok_err = status()
-            if lib.zelarray_check_capture_ok(handle, ok_err) != ZEL_TRUE and ok_err[0] == ZEL_ECAPTURE:
+            if (lib.zelarray_check_capture_ok(handle, ok_err) != lib.zel_true
+                    and ok_err[0] == lib.ZEL_ECAPTURE):
                 raise ZelError(ok_err[0], "the capture ended")
             return None
         data = np.empty((self.frames, CHANNELS), DTYPES[self.dtype])
         decode_into(self._data[0], self.frames, data)
-        overflowed = self._check_overflow()
+        overflowed = self._note_skipped()
         return Block(data, self._ts[0] + self._ts[1] * 1e-9, self._nfnbr[0], overflowed)
 
-    def _check_overflow(self):
-        """True when this read skipped data that the writer overwrote first."""
-        if self._exact:
-            now = self._cursor.rtotal
-            skipped = now - self._passed - self.frames
-            self._passed = now
-            if skipped > 0:
-                self._overflows += 1
-                return True
-            return False
-        if self._overflows == 0 and self.overflowed:
-            self._overflows = 1
-            return True
-        return False
+    def _skipped_frames(self):
+        return call("zelcursor_get_skipped_frames", self._array._handle, self._cursor)
+
+    def _note_skipped(self):
+        """True when the read just made skipped data that the writer overwrote first."""
+        skipped = self._skipped_frames()
+        overflowed = skipped > self._skipped
+        self._skipped = skipped
+        if overflowed:
+            self._overflows += 1
+        return overflowed
 
     def __iter__(self):
         return self
@@ -148,7 +127,7 @@ class Reader:
     def read(self, frames=None):
         """(data, overflowed): the next `frames` frames (a multiple of the block size; one block
         by default), waiting for them; overflowed when data before them was lost unread.
-        After the capture stopped: ZelError 9."""
+        After the capture stopped: ZelError ZEL_EORDER."""
         count = 1 if frames is None else _int_arg("frames", frames, 1, 1 << 30)
         if frames is not None:
             if count % self.frames:
@@ -158,7 +137,7 @@ class Reader:
         for _ in range(count):
             block = self._next_block()
             if block is None:
-                raise ZelError(ZEL_EORDER, "read: the capture has stopped")
+                raise ZelError(lib.ZEL_EORDER, "read: the capture has stopped")
             blocks.append(block)
         data = blocks[0].data if count == 1 else np.concatenate([b.data for b in blocks])
         return data, any(b.overflowed for b in blocks)
@@ -167,13 +146,7 @@ class Reader:
     @property
     def overflowed(self):
         """True once data was overwritten before this reader read it."""
-        if self._exact:
-            return self._overflows > 0
-        with self._array._lock:
-            if self._closed:
-                return self._overflows > 0
-            return lib.zelcursor_check_overflow(self._array._handle, self._cursor,
-                                                status()) == ZEL_TRUE
+        return self._overflows > 0
 
     @property
     def overflows(self):
@@ -187,20 +160,23 @@ class Reader:
             lib.zelcursor_delete(self._array._handle, self._cursor, status())
 
 
-class Stream(Reader):
-    """A capture: a context manager (capture on and off) and the reader of its blocks."""
+class Stream:
+    """A capture: a context manager (capture on and off) whose own reader gives its blocks; more
+    readers for other threads come from `reader()`."""
 
     def __init__(self, array, blocksize, dtype, calibration, wait_frame, drop, fix_delay,
-                 silence_limit):
+                 silence_limit, realtime=True):
         self._array = array
-        self._stream = self
         self.blocksize = blocksize
         self.dtype = dtype
         self.rate = array.rate
         self.active = False
+        self._started = False
+        self._reader = None  # the stream's own reader, made when it starts
         self._readers = []
-        self._settings = (calibration, wait_frame, drop, fix_delay, silence_limit)
-        self._closed = False
+        self._settings = (calibration, wait_frame, drop, fix_delay, silence_limit, realtime)
+        self._counts = None  # the last capture's counts, kept when it stops
+        self._realtime = False
 
     def __enter__(self):
         self.start()
@@ -211,22 +187,25 @@ class Stream(Reader):
 
     def start(self):
         array = self._array
-        if self.active or hasattr(self, "_cursor"):
-            raise ZelError(ZEL_EORDER, "a stream starts once")
-        calibration, wait_frame, drop, fix_delay, silence_limit = self._settings
+        if self._started:
+            raise ZelError(lib.ZEL_EORDER, "a stream starts once")
+        self._started = True
+        calibration, wait_frame, drop, fix_delay, silence_limit, realtime = self._settings
         array._prepare(self.blocksize, calibration is None and array._calibrated
                        or wait_frame is None and array._wait_set)
         array._apply(calibration, wait_frame, drop, fix_delay, silence_limit)
-        Reader.__init__(self, self, self.blocksize)
-        self._readers.append(self)
+        call("zelarray_set_realtime", array._handle, _flag(realtime))
+        self._reader = Reader(self, self.blocksize)
+        self._readers.append(self._reader)
         err = status()
         lib.zelarray_capture_on(array._handle, err)
-        if err[0] != 0:
+        if err[0] != lib.ZEL_OK:
             self._release_all()
             raise ZelError(err[0], "zelarray_capture_on")
         array._capturing = True
         array._stream = self
         self.active = True
+        self._realtime = call("zelarray_check_realtime", array._handle) == lib.zel_true
 
     def stop(self):
         """Switches the capture off; every reader's iteration ends. Safe to call twice."""
@@ -239,8 +218,7 @@ class Stream(Reader):
             lib.zelarray_capture_off(array._handle, err)
             array._capturing = False
             # The library keeps the last capture's counts only until the next one starts.
-            self._counts = {call: getattr(lib, call)(array._handle, status())
-                            for call in _COUNTS if has(call)}
+            self._counts = {name: getattr(lib, name)(array._handle, status()) for name in _COUNTS}
             self._release_all()
             array._stream = None
         check(err, "zelarray_capture_off")
@@ -258,42 +236,84 @@ class Stream(Reader):
             raise ValueError(
                 f"a reader's frames must divide the capture's buffer of {self._array._req_frames}")
         if not self.active:
-            raise ZelError(ZEL_EORDER, "reader: the capture is not running")
+            raise ZelError(lib.ZEL_EORDER, "reader: the capture is not running")
         reader = Reader(self, frames)
         self._readers.append(reader)
         return reader
 
-    @property
-    def lost_frames(self):
-        """Sample frames the network lost in this capture, delivered as silence."""
-        return self._count("zelarray_check_lostdataframes")
+    # -- the stream's own blocks --------------------------------------------------------------
+    def _own_reader(self):
+        if self._reader is None:
+            raise ZelError(lib.ZEL_EORDER,
+                           "the capture was not started (use it in a with statement)")
+        return self._reader
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return next(self._own_reader())
+
+    def read(self, frames=None):
+        """(data, overflowed): the next `frames` frames of the stream's own reader (see
+        Reader.read)."""
+        return self._own_reader().read(frames)
 
     @property
-    def kernel_drops(self):
-        """Datagrams this host's kernel dropped (read too slowly) in this capture."""
-        return self._count("zelarray_check_kernel_drops")
+    def frames(self):
+        return self.blocksize
 
+    @property
+    def overflowed(self):
+        """True once data was overwritten before the stream's own reader read it."""
+        return self._reader is not None and self._reader.overflowed
+
+    @property
+    def overflows(self):
+        """Reads of the stream's own reader that found data overwritten before them."""
+        return 0 if self._reader is None else self._reader.overflows
+
+    # -- health -----------------------------------------------------------------------------
     @property
     def ok(self):
         """True while the capture runs without failure."""
         with self._array._lock:
             if not self.active:
                 return False
-            return lib.zelarray_check_capture_ok(self._array._handle, status()) == ZEL_TRUE
+            return lib.zelarray_check_capture_ok(self._array._handle, status()) == lib.zel_true
 
-    def _read_count(self, call):
-        err = status()
-        value = getattr(lib, call)(self._array._handle, err)
-        check(err, call)
-        return value
-
-    def _count(self, call):
-        if not has(call):
-            raise NotImplementedError(f"this libzel has no {call}")
+    def _count(self, name):
         with self._array._lock:
-            if not self.active and hasattr(self, "_counts"):
-                return self._counts[call]
-            return self._read_count(call)
+            if not self.active and self._counts is not None:
+                return self._counts[name]
+            return call(name, self._array._handle)
+
+    @property
+    def realtime(self):
+        """True when the capture thread runs at real-time priority (see Array.capture)."""
+        return self._realtime
+
+    @property
+    def lost_frames(self):
+        """Sample frames lost in this capture, delivered as silence: host_dropped_frames plus
+        network_lost_frames."""
+        return self._count("zelarray_check_lostdataframes")
+
+    @property
+    def host_dropped_frames(self):
+        """Lost frames that this host's kernel dropped (its socket buffer was full: the capture
+        thread was held off the CPU)."""
+        return min(self.kernel_drops * _FRAMES_PER_DATAGRAM, self.lost_frames)
+
+    @property
+    def network_lost_frames(self):
+        """Lost frames that never reached this host: missing from the network."""
+        return self.lost_frames - self.host_dropped_frames
+
+    @property
+    def kernel_drops(self):
+        """Datagrams this host's kernel dropped (read too slowly) in this capture."""
+        return self._count("zelarray_check_kernel_drops")
 
     @property
     def discontinuities(self):
@@ -306,6 +326,7 @@ class Stream(Reader):
         return self._count("zelarray_check_outages")
 
 
+_FRAMES_PER_DATAGRAM = 5
 _COUNTS = ("zelarray_check_lostdataframes", "zelarray_check_kernel_drops",
            "zelarray_check_discontinuities", "zelarray_check_outages")
 
@@ -331,11 +352,10 @@ class Array:
 
     # -- life -------------------------------------------------------------------------------
     def _open(self, req_frames):
+        handle = call("zelarray_create", self.ring_mb, req_frames)
         err = status()
-        handle = lib.zelarray_create(self.ring_mb, req_frames, err)
-        check(err, "zelarray_create")
         lib.zelarray_comminit(handle, self.address.encode(), err)
-        if err[0] != 0:
+        if err[0] != lib.ZEL_OK:
             code = err[0]
             lib.zelarray_delete(handle, status())
             raise ZelError(code, f"zelarray_comminit {self.address}")
@@ -352,10 +372,8 @@ class Array:
                 return
             if self._stream is not None:
                 self._stream.stop()
-            err = status()
-            lib.zelarray_delete(self._handle, err)
-            self._handle = None
-        check(err, "zelarray_delete")
+            handle, self._handle = self._handle, None
+            call("zelarray_delete", handle)
 
     def __enter__(self):
         return self
@@ -371,38 +389,27 @@ class Array:
 
     def _live(self):
         if self._handle is None:
-            raise ZelError(ZEL_ENULL, "the array is closed")
+            raise ZelError(lib.ZEL_ENULL, "the array is closed")
         return self._handle
 
     # -- identity and parameters ------------------------------------------------------------
     @property
     def id(self):
-        err = status()
-        value = lib.zelarray_ask_id(self._live(), err)
-        check(err, "zelarray_ask_id")
-        return value
+        return call("zelarray_ask_id", self._live())
 
     @property
     def prom(self):
         buffer = ffi.new("char[9]")
-        err = status()
-        lib.zelarray_ask_promnb(self._live(), buffer, err)
-        check(err, "zelarray_ask_promnb")
+        call("zelarray_ask_promnb", self._live(), buffer)
         return ffi.string(buffer).decode("ascii", "replace")
 
     @property
     def rate(self):
-        err = status()
-        value = lib.zelarray_ask_speed(self._live(), err)
-        check(err, "zelarray_ask_speed")
-        return value
+        return call("zelarray_ask_speed", self._live())
 
     @property
     def slave(self):
-        err = status()
-        value = lib.zelarray_ask_slave(self._live(), err)
-        check(err, "zelarray_ask_slave")
-        return value == ZEL_TRUE
+        return call("zelarray_ask_slave", self._live()) == lib.zel_true
 
     def configure(self, rate=None, slave=None):
         """Sets the rate (22050 or 44100) and clock-slave mode; what is not given stays."""
@@ -414,34 +421,29 @@ class Array:
             raise TypeError(f"slave must be a bool, not {type(slave).__name__}")
         handle = self._live()
         if self._capturing:
-            raise ZelError(ZEL_EORDER, "configure: a capture is running")
-        err = status()
+            raise ZelError(lib.ZEL_EORDER, "configure: a capture is running")
         if rate is not None:
-            lib.zelarray_set_speed(handle, rate, err)
-            check(err, "zelarray_set_speed")
+            call("zelarray_set_speed", handle, rate)
         if slave is not None:
-            lib.zelarray_set_slave(handle, ZEL_TRUE if slave else ZEL_FALSE, err)
-            check(err, "zelarray_set_slave")
+            call("zelarray_set_slave", handle, _flag(slave))
         self._initparams()
 
     def _initparams(self):
         if self._params_ready:
             return
-        err = status()
         # Asking first makes both known from the array, as initparams needs.
-        lib.zelarray_ask_speed(self._handle, err)
-        check(err, "zelarray_ask_speed")
-        lib.zelarray_ask_slave(self._handle, err)
-        check(err, "zelarray_ask_slave")
-        lib.zelarray_initparams(self._handle, err)
-        check(err, "zelarray_initparams")
+        call("zelarray_ask_speed", self._handle)
+        call("zelarray_ask_slave", self._handle)
+        call("zelarray_initparams", self._handle)
         self._params_ready = True
 
     # -- capture ----------------------------------------------------------------------------
     def capture(self, blocksize=4410, dtype="float32", calibration=None, wait_frame=None, drop=0,
-                fix_delay=False, silence_limit=None):
+                fix_delay=False, silence_limit=None, realtime=True):
         """A capture of blocks of `blocksize` frames as `dtype` ("float32": full scale [-1, 1);
-        "int32": the 24-bit values), optionally calibrated with (mean_path, gain_path)."""
+        "int32": the 24-bit values), optionally calibrated with (mean_path, gain_path). Its
+        thread runs at real-time priority where this host allows it, unless realtime=False;
+        the stream's `realtime` tells which it got."""
         blocksize = _int_arg("blocksize", blocksize, 1, 1 << 24)
         dtype = _dtype_arg(dtype)
         if calibration is not None:
@@ -453,18 +455,18 @@ class Array:
         drop = _int_arg("drop", drop, 0, 1 << 30)
         if not isinstance(fix_delay, (bool, np.bool_)):
             raise TypeError(f"fix_delay must be a bool, not {type(fix_delay).__name__}")
+        if not isinstance(realtime, (bool, np.bool_)):
+            raise TypeError(f"realtime must be a bool, not {type(realtime).__name__}")
         if silence_limit is not None:
             if isinstance(silence_limit, bool) or not isinstance(silence_limit, (int, float)):
                 raise TypeError("silence_limit must be a number of seconds")
             if not 0.1 <= silence_limit <= 3600:
                 raise ValueError(f"silence_limit must be from 0.1 to 3600 s, not {silence_limit}")
-            if not has("zelarray_set_silence_limit"):
-                raise NotImplementedError("this libzel has no silence limit")
         self._live()
         if self._capturing:
-            raise ZelError(ZEL_EORDER, "capture: a capture is already running")
+            raise ZelError(lib.ZEL_EORDER, "capture: a capture is already running")
         return Stream(self, blocksize, dtype, calibration, wait_frame, drop, bool(fix_delay),
-                      silence_limit)
+                      silence_limit, bool(realtime))
 
     def _prepare(self, blocksize, fresh):
         """A handle whose buffer size `blocksize` divides, with its parameters confirmed; a new
@@ -479,23 +481,17 @@ class Array:
 
     def _apply(self, calibration, wait_frame, drop, fix_delay, silence_limit):
         handle = self._handle
-        err = status()
         if wait_frame is not None:
-            lib.zelarray_wait_nfnbr(handle, wait_frame, err)
-            check(err, "zelarray_wait_nfnbr")
+            call("zelarray_wait_nfnbr", handle, wait_frame)
             self._wait_set = True
-        lib.zelarray_fix_drop_X_first_frames(handle, drop, err)
-        check(err, "zelarray_fix_drop_X_first_frames")
-        lib.zelarray_fix_one_sample_delay(handle, ZEL_TRUE if fix_delay else ZEL_FALSE, err)
-        check(err, "zelarray_fix_one_sample_delay")
+        call("zelarray_fix_drop_X_first_frames", handle, drop)
+        call("zelarray_fix_one_sample_delay", handle, _flag(fix_delay))
         if calibration is not None:
             _normalize(handle, *calibration)
             self._calibrated = True
-        if has("zelarray_set_silence_limit"):
-            # The limit stays on the handle: a capture without one goes back to the default.
-            milliseconds = 100 if silence_limit is None else int(round(silence_limit * 1000))
-            lib.zelarray_set_silence_limit(handle, milliseconds, err)
-            check(err, "zelarray_set_silence_limit")
+        # The limit stays on the handle: a capture without one goes back to the default.
+        milliseconds = 100 if silence_limit is None else int(round(silence_limit * 1000))
+        call("zelarray_set_silence_limit", handle, milliseconds)
 
 
 def _normalize(handle, means, gains):
@@ -507,11 +503,9 @@ def _normalize(handle, means, gains):
             buffer = ffi.from_buffer(values)
             stream = libc.fmemopen(buffer, values.nbytes, b"rb")
             if stream == ffi.NULL:
-                raise ZelError(5, "fmemopen")
+                raise ZelError(lib.ZEL_ENOMEM, "fmemopen")
             streams.append((stream, buffer))
-        err = status()
-        lib.zelarray_normalize(handle, streams[0][0], streams[1][0], err)
-        check(err, "zelarray_normalize")
+        call("zelarray_normalize", handle, streams[0][0], streams[1][0])
     finally:
         for stream, _ in streams:
             libc.fclose(stream)
@@ -538,5 +532,5 @@ def rec(seconds, address="127.0.0.2", rate=None, dtype="float32", calibration=No
                 if done == total:
                     break
         if done < total:
-            raise ZelError(1, f"rec: the capture ended after {done} of {total} frames")
+            raise ZelError(lib.ZEL_ECAPTURE, f"rec: the capture ended after {done} of {total} frames")
     return out

@@ -61,5 +61,5 @@ def read_calibration(mean_path, gain_path):
     gains = np.fromfile(gain_path, np.float64, CHANNELS)
     if len(means) < CHANNELS or len(gains) < CHANNELS:
         short = mean_path if len(means) < CHANNELS else gain_path
-        raise ZelError(25, f"{short}: shorter than 64 values")
+        raise ZelError(lib.ZEL_ENORMFILES, f"{short}: shorter than 64 values")
     return means, gains
