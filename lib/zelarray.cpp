@@ -1,11 +1,9 @@
 #include "zelarray.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <sys/time.h>
 
 #include "zel_misc.h"
