@@ -311,9 +311,9 @@ The calib signal gives channel c the DC offset (c - 32) * 1000 and the gain
 0.5 + c / 63 (mean 1), so that zelnormalize on a capture of it gives back
 these gains. With sources, microphone m hears each source's signal delayed by
 r/c and scaled by 1/r (r its distance, c = 343 m/s); sources that could clip
-the 24-bit samples are refused. On exit a summary of datagrams sent and faults injected goes to
-standard error. Exit status: 0 on success, 1 if the port cannot be bound,
-2 on bad arguments.
+the 24-bit samples are refused. On exit a summary of datagrams sent and faults
+injected goes to standard error. Exit status: 0 on success, 1 if the port
+cannot be bound, 2 on bad arguments.
 )";
 }
 

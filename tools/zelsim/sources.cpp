@@ -92,19 +92,32 @@ FractionalDelay::FractionalDelay() {
   taps_ = &kaiser_sinc_taps(&peak_gain_);
 }
 
-float FractionalDelay::at(const float *x, double t) const {
-  double whole = std::floor(t);
+const float *FractionalDelay::taps_for(double t, int64_t *first) const {
+  const double whole = std::floor(t);
   auto k = static_cast<int64_t>(whole);
   auto p = static_cast<int>(std::lround((t - whole) * kPhases));
   if (p == kPhases) {
     p = 0;
     ++k;
   }
-  const float *row = taps_->data() + static_cast<size_t>(p) * kTaps;
-  const float *s = x + (k - kBefore);
-  float sum = 0;
-  for (int i = 0; i < kTaps; ++i) sum += row[i] * s[i];
-  return sum;
+  *first = k - kBefore;
+  return taps_->data() + static_cast<size_t>(p) * kTaps;
+}
+
+float FractionalDelay::apply(const float *taps, const float *x) {
+  // Eight partial sums in a fixed order: the compiler keeps them in vector lanes, and every
+  // caller gets the same rounding for the same time.
+  std::array<float, 8> lanes{};
+  for (int i = 0; i < kTaps; i += 8)
+    for (int l = 0; l < 8; ++l) lanes[l] += taps[i + l] * x[i + l];
+  return ((lanes[0] + lanes[4]) + (lanes[1] + lanes[5])) +
+         ((lanes[2] + lanes[6]) + (lanes[3] + lanes[7]));
+}
+
+float FractionalDelay::at(const float *x, double t) const {
+  int64_t first = 0;
+  const float *taps = taps_for(t, &first);
+  return apply(taps, x + first);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -195,6 +208,19 @@ void SourceField::render_chunk(const Source &s, uint64_t first, int frames, int 
       noise_[static_cast<size_t>(k - lo)] =
           static_cast<float>(kSqrt3 * uniform(seed_, s.stream, static_cast<uint64_t>(k)));
   }
+  if (still && !tone) {
+    // The delay of each channel is the same for every frame: its taps are found once.
+    for (int m = 0; m < kChannels; ++m) {
+      int64_t k = 0;
+      const float *taps = delay_.taps_for(
+          static_cast<double>(static_cast<int64_t>(first) - lo) - s.r[m] * samples_per_metre, &k);
+      const auto gain = static_cast<float>(s.amplitude / s.r[m]);
+      for (int f = 0; f < frames; ++f)
+        out[static_cast<size_t>(f) * kChannels + m] +=
+            gain * FractionalDelay::apply(taps, noise_.data() + k + f);
+    }
+    return;
+  }
   for (int f = 0; f < frames; ++f) {
     const uint64_t n = first + static_cast<uint64_t>(f);
     const Point at = still ? s.from : place(s, n, speed);
@@ -203,15 +229,17 @@ void SourceField::render_chunk(const Source &s, uint64_t first, int frames, int 
     float *row = out + static_cast<size_t>(f) * kChannels;
     for (int m = 0; m < kChannels; ++m) {
       const double r = still ? s.r[m] : distance(at, microphones_[m]);
-      double unit;
-      if (tone)
-        unit = std::numbers::sqrt2 *
-               std::sin(2 * std::numbers::pi * (cycles - tone_hz_ * r / c_ + s.phase));
-      else
-        unit = delay_.at(noise_.data(), static_cast<double>(n - first) +
-                                            static_cast<double>(static_cast<int64_t>(first) - lo) -
-                                            r * samples_per_metre);
-      row[m] += static_cast<float>(s.amplitude / r * unit);
+      if (tone) {
+        row[m] += static_cast<float>(
+            s.amplitude / r * std::numbers::sqrt2 *
+            std::sin(2 * std::numbers::pi * (cycles - tone_hz_ * r / c_ + s.phase)));
+      } else {
+        // Rounded as the still sources' are, so that a moving source at rest matches them.
+        const double t = static_cast<double>(n - first) +
+                         static_cast<double>(static_cast<int64_t>(first) - lo) -
+                         r * samples_per_metre;
+        row[m] += static_cast<float>(s.amplitude / r) * delay_.at(noise_.data(), t);
+      }
     }
   }
 }

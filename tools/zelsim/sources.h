@@ -25,6 +25,10 @@ class FractionalDelay {
   // The signal at time `t` (in samples, t >= kBefore), where x[k] is its sample at time k and
   // x holds at least floor(t) + kAfter + 2 values.
   float at(const float *x, double t) const;
+  // The same in two steps, for many reads at one fractional delay: the taps for time t with the
+  // index of the first sample they weigh, and their weighted sum of the kTaps samples from x.
+  const float *taps_for(double t, int64_t *first) const;
+  static float apply(const float *taps, const float *x);
   // The largest sum of absolute taps over the phases: how far the read signal can exceed the
   // samples' own bound.
   double peak_gain() const { return peak_gain_; }
