@@ -1,19 +1,16 @@
-// Arrays as numpy's .npy files (format version 1.0), for maps and snapshots.
+// NumPy's .npy format for the maps: one little-endian float64 array, C order, version 1.0.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace zelbeam_tools {
 
-// The bytes of a .npy file holding `values` in C order with the given shape (its product must be
-// the number of values): dtype '<f8' for double, '<f4' for float.
-std::vector<uint8_t> npy_encode(const double *values, const std::vector<size_t> &shape);
-std::vector<uint8_t> npy_encode(const float *values, const std::vector<size_t> &shape);
+// The whole file: magic, header padded so that the data starts on a 64-byte boundary, then
+// `values` (rows * cols, row-major). Empty when rows * cols differs from values.size().
+std::string npy_bytes(const std::vector<double> &values, int rows, int cols);
 
-// Writes bytes to path, replacing the file. Returns "" on success, else a one-line reason.
-std::string write_file(const std::string &path, const std::vector<uint8_t> &bytes);
+// Writes npy_bytes to `path`; false (errno set) when the file cannot be written.
+bool write_npy(const std::string &path, const std::vector<double> &values, int rows, int cols);
 
 }  // namespace zelbeam_tools

@@ -1,7 +1,9 @@
 // zelbeam: a beamforming map from a recording.
 #include <zelbeam.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,18 +36,25 @@ std::string csv_of(const double *map, int nx, int ny, const zelbeam_grid_t &g) {
   return text;
 }
 
+std::string write_text(const std::string &path, const std::string &text) {
+  std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "w"), std::fclose);
+  if (!file || std::fwrite(text.data(), 1, text.size(), file.get()) != text.size() ||
+      std::fclose(file.release()) != 0)
+    return "cannot write '" + path + "': " + std::strerror(errno);
+  return "";
+}
+
 std::string write_output(const zelbeam_cli::Options &o, const zelbeam_geometry_t *geometry,
                          const std::vector<double> &map, int nx, int ny,
                          const zelbeam_peak_t &peak) {
   using zelbeam_cli::OutputType;
   switch (o.output_type) {
     case OutputType::npy:
-      return zelbeam_tools::write_file(
-          o.output, zelbeam_tools::npy_encode(map.data(),
-                                              {static_cast<size_t>(nx), static_cast<size_t>(ny)}));
+      if (!zelbeam_tools::write_npy(o.output, map, nx, ny))
+        return "cannot write '" + o.output + "': " + std::strerror(errno);
+      return "";
     case OutputType::csv: {
-      const std::string text = csv_of(map.data(), nx, ny, o.grid);
-      return zelbeam_tools::write_file(o.output, std::vector<uint8_t>(text.begin(), text.end()));
+      return write_text(o.output, csv_of(map.data(), nx, ny, o.grid));
     }
     case OutputType::png: {
       zelbeam_cli::MapPicture picture{map.data(), nx, ny, o.grid, {}, peak};
