@@ -40,7 +40,7 @@ std::string set_grid(const std::string &text, Options *o) {
 
 // An option whose value is one word of a table.
 template <class T>
-Setter choice(const char *name, std::map<std::string, T> words, T Options::*field,
+Setter choice(const char *name, const std::map<std::string, T> &words, T Options::*field,
               const char *expected) {
   return [=](const std::string &text, Options *o) -> std::string {
     auto it = words.find(text);
@@ -51,8 +51,8 @@ Setter choice(const char *name, std::map<std::string, T> words, T Options::*fiel
 }
 
 // The same for a field of the library's settings.
-Setter setting(const char *name, std::map<std::string, int> words, int zelbeam_settings_t::*field,
-               const char *expected) {
+Setter setting(const char *name, const std::map<std::string, int> &words,
+               int zelbeam_settings_t::*field, const char *expected) {
   return [=](const std::string &text, Options *o) -> std::string {
     auto it = words.find(text);
     if (it == words.end()) return std::string("invalid ") + name + " '" + text + "': " + expected;
