@@ -13,12 +13,16 @@ void transform_block(zelbeam *beam, Row row, const int *cols, int slot, BandSums
   const int n_fft = beam->block, mics = beam->mics;
   float *in = beam->fft_in.data();
   const float *w = beam->window.data();
-  for (int n = 0; n < n_fft; ++n) {
-    const float *frame = row(n);
-    if (cols != nullptr) {
-      for (int m = 0; m < mics; ++m) in[static_cast<size_t>(m) * n_fft + n] = w[n] * frame[cols[m]];
-    } else {
-      for (int m = 0; m < mics; ++m) in[static_cast<size_t>(m) * n_fft + n] = w[n] * frame[m];
+  // Eight frames at a time, so that each microphone's row is written in runs rather than one
+  // value per cache line.
+  constexpr int run = 8;
+  const float *frames[run];
+  for (int n0 = 0; n0 < n_fft; n0 += run) {
+    for (int i = 0; i < run; ++i) frames[i] = row(n0 + i);
+    for (int m = 0; m < mics; ++m) {
+      float *to = in + static_cast<size_t>(m) * n_fft + n0;
+      const int c = cols != nullptr ? cols[m] : m;
+      for (int i = 0; i < run; ++i) to[i] = w[n0 + i] * frames[i][c];
     }
   }
   fftwf_execute(beam->plan);

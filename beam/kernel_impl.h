@@ -29,11 +29,13 @@ template <int Blocks, bool Sum>
 void power_group(const float *vr, const float *vi, const float *xr, const float *xi, int mics,
                  float *const *out, size_t g, bool first) {
   vf re[Blocks], im[Blocks];
+#pragma GCC unroll 8
   for (int b = 0; b < Blocks; ++b) re[b] = im[b] = vf{};
   for (int m = 0; m < mics; ++m) {
     vf r, i;
     load(r, vr + m * kernel_lanes);
     load(i, vi + m * kernel_lanes);
+#pragma GCC unroll 8
     for (int b = 0; b < Blocks; ++b) {
       const float a = xr[b * mics + m];
       const float c = xi[b * mics + m];
@@ -44,6 +46,7 @@ void power_group(const float *vr, const float *vi, const float *xr, const float 
   }
   if constexpr (Sum) {
     vf total = re[0] * re[0] + im[0] * im[0];
+#pragma GCC unroll 8
     for (int b = 1; b < Blocks; ++b) total += re[b] * re[b] + im[b] * im[b];
     if (!first) {
       vf before;
@@ -52,6 +55,7 @@ void power_group(const float *vr, const float *vi, const float *xr, const float 
     }
     store(out[0] + g, total);
   } else {
+#pragma GCC unroll 8
     for (int b = 0; b < Blocks; ++b) store(out[b] + g, re[b] * re[b] + im[b] * im[b]);
   }
 }
