@@ -28,8 +28,11 @@ bool is_space(char c) {
 int parse_coordinate(std::string_view text, double *value) {
   while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
   while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty() || text.front() == '+') return ZELBEAM_EXML;
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) return ZELBEAM_EXML;
+  }
+  if (text.empty()) return ZELBEAM_EXML;
   double parsed = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
   if (end != text.data() + text.size()) return ZELBEAM_EXML;
