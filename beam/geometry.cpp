@@ -242,7 +242,13 @@ void zelbeam_geometry_leave_out(zelbeam_geometry_t *geometry, const int *channel
     zelbeam_report(err, ZELBEAM_ECHANNEL);
     return;
   }
-  std::vector<char> out(geometry->x.size(), 0);
+  std::vector<char> out;
+  try {
+    out.assign(geometry->x.size(), 0);
+  } catch (const std::bad_alloc &) {
+    zelbeam_report(err, ZELBEAM_ENOMEM);
+    return;
+  }
   for (int i = 0; i < count; ++i) {
     if (!valid_channel(geometry, channels[i])) {
       zelbeam_report(err, ZELBEAM_ECHANNEL);
