@@ -178,7 +178,7 @@ int set_up_turn(zelbeam *beam) {
 // The symmetric Hann window, its energy, the FFT buffers and the plan for all microphones.
 int set_up_fft(zelbeam *beam) {
   const int n_fft = beam->block;
-  const size_t half = static_cast<size_t>(n_fft / 2 + 1);
+  const size_t half = static_cast<size_t>(n_fft) / 2 + 1;
   if (!beam->window.allocate(n_fft) ||
       !beam->fft_in.allocate(static_cast<size_t>(beam->mics) * n_fft) ||
       !beam->fft_out.allocate(2 * half * beam->mics)) {
