@@ -386,3 +386,47 @@ TEST(Status, EveryCodeHasANameAndAText) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<double> live_map(zelbeam_t *beam, double freq, int band) {
+  std::vector<double> map(25);
+  zelbeam_error err = -1;
+  zelbeam_live_map(beam, freq, band, map.data(), nullptr, &err);
+  EXPECT_EQ(err, ZELBEAM_OK);
+  return map;
+}
+
+// A new band or window is computed from the frames held: the map equals that of a beamformer
+// that saw the same frames and was asked for that band and window from the start.
+TEST(Live, BandAndWindowChangesRebuildFromTheFramesHeld) {
+  Rig rig(20000);
+  zelbeam_error err = -1;
+  Beam beam = rig.create(&err);
+  zelbeam_push(beam.get(), rig.signal.data(), 20000, Rig::mics, &err);
+  (void)live_map(beam.get(), 4000, ZELBEAM_BAND_THIRD);
+  const std::vector<double> changed_band = live_map(beam.get(), 2000, ZELBEAM_BAND_OCTAVE);
+  zelbeam_set_window(beam.get(), 0.1, &err);
+  ASSERT_EQ(err, ZELBEAM_OK);
+  const std::vector<double> changed_window = live_map(beam.get(), 2000, ZELBEAM_BAND_OCTAVE);
+
+  Beam fresh = rig.create(&err);
+  zelbeam_push(fresh.get(), rig.signal.data(), 20000, Rig::mics, &err);
+  const std::vector<double> band = live_map(fresh.get(), 2000, ZELBEAM_BAND_OCTAVE);
+  rig.settings.window = 0.1;
+  Beam short_window = rig.create(&err);
+  zelbeam_push(short_window.get(), rig.signal.data(), 20000, Rig::mics, &err);
+  EXPECT_EQ(zelbeam_live_blocks(short_window.get(), &err), 7);
+  const std::vector<double> window = live_map(short_window.get(), 2000, ZELBEAM_BAND_OCTAVE);
+  for (size_t g = 0; g < band.size(); ++g) {
+    EXPECT_NEAR(changed_band[g], band[g], 1e-6);
+    EXPECT_NEAR(changed_window[g], window[g], 1e-6);
+  }
+  zelbeam_reset(beam.get(), &err);
+  EXPECT_EQ(zelbeam_live_blocks(beam.get(), &err), 0);
+  std::vector<double> map(25);
+  zelbeam_live_map(beam.get(), 2000, ZELBEAM_BAND_OCTAVE, map.data(), nullptr, &err);
+  EXPECT_EQ(err, ZELBEAM_ENODATA);
+}
+
+}  // namespace
