@@ -10,12 +10,21 @@
 namespace zelbeam_detail::ZELBEAM_KERNEL_NAMESPACE {
 namespace {
 
-typedef float vf __attribute__((vector_size(32)));
-typedef double vd __attribute__((vector_size(32)));
-static_assert(sizeof(vf) == kernel_lanes * sizeof(float));
-static_assert(kernel_lanes % (sizeof(vd) / sizeof(double)) == 0);
+// Vector width of this build: 32 bytes where the build has AVX, 16 otherwise, so that every
+// vector maps onto one register; a group of kernel_lanes points is `parts` vectors.
+#if defined(__AVX__)
+constexpr size_t vector_bytes = 32;
+#else
+constexpr size_t vector_bytes = 16;
+#endif
+typedef float vf __attribute__((vector_size(vector_bytes)));
+typedef double vd __attribute__((vector_size(vector_bytes)));
+constexpr size_t float_lanes = vector_bytes / sizeof(float);
+constexpr size_t double_lanes = vector_bytes / sizeof(double);
+constexpr size_t parts = kernel_lanes / float_lanes;
+static_assert(kernel_lanes % float_lanes == 0);
 
-// Vectors pass by reference: the generic build has no 32-byte registers to pass them in.
+// Vectors pass by reference, never by value across a call.
 inline void load(vf &v, const float *p) {
   std::memcpy(&v, p, sizeof v);
 }
@@ -25,38 +34,42 @@ inline void store(float *p, const vf &v) {
 }
 
 // One group of kernel_lanes points, one bin, Blocks blocks; v is the group's [mic][lane] tile.
+// Each vector-wide part of the group is done in turn, so the accumulators fit in registers.
 template <int Blocks, bool Sum>
 void power_group(const float *vr, const float *vi, const float *xr, const float *xi, int mics,
                  float *const *out, size_t g, bool first) {
-  vf re[Blocks], im[Blocks];
+  for (size_t part = 0; part < parts; ++part) {
+    const size_t lane = part * float_lanes;
+    vf re[Blocks], im[Blocks];
 #pragma GCC unroll 8
-  for (int b = 0; b < Blocks; ++b) re[b] = im[b] = vf{};
-  for (int m = 0; m < mics; ++m) {
-    vf r, i;
-    load(r, vr + m * kernel_lanes);
-    load(i, vi + m * kernel_lanes);
+    for (int b = 0; b < Blocks; ++b) re[b] = im[b] = vf{};
+    for (int m = 0; m < mics; ++m) {
+      vf r, i;
+      load(r, vr + m * kernel_lanes + lane);
+      load(i, vi + m * kernel_lanes + lane);
 #pragma GCC unroll 8
-    for (int b = 0; b < Blocks; ++b) {
-      const float a = xr[b * mics + m];
-      const float c = xi[b * mics + m];
-      // conj(r + i i) * (a + i c)
-      re[b] += r * a + i * c;
-      im[b] += r * c - i * a;
+      for (int b = 0; b < Blocks; ++b) {
+        const float a = xr[b * mics + m];
+        const float c = xi[b * mics + m];
+        // conj(r + i i) * (a + i c)
+        re[b] += r * a + i * c;
+        im[b] += r * c - i * a;
+      }
     }
-  }
-  if constexpr (Sum) {
-    vf total = re[0] * re[0] + im[0] * im[0];
+    if constexpr (Sum) {
+      vf total = re[0] * re[0] + im[0] * im[0];
 #pragma GCC unroll 8
-    for (int b = 1; b < Blocks; ++b) total += re[b] * re[b] + im[b] * im[b];
-    if (!first) {
-      vf before;
-      load(before, out[0] + g);
-      total += before;
+      for (int b = 1; b < Blocks; ++b) total += re[b] * re[b] + im[b] * im[b];
+      if (!first) {
+        vf before;
+        load(before, out[0] + g + lane);
+        total += before;
+      }
+      store(out[0] + g + lane, total);
+    } else {
+#pragma GCC unroll 8
+      for (int b = 0; b < Blocks; ++b) store(out[b] + g + lane, re[b] * re[b] + im[b] * im[b]);
     }
-    store(out[0] + g, total);
-  } else {
-#pragma GCC unroll 8
-    for (int b = 0; b < Blocks; ++b) store(out[b] + g, re[b] * re[b] + im[b] * im[b]);
   }
 }
 
@@ -87,8 +100,8 @@ void band_power(const float *v0r, const float *v0i, const float *turn_r, const f
   float *ti = scratch + static_cast<size_t>(mics) * kernel_lanes;
   for (size_t g = 0; g < points; g += kernel_lanes) {
     for (int m = 0; m < mics; ++m) {
-      std::memcpy(tr + m * kernel_lanes, v0r + m * points + g, sizeof(vf));
-      std::memcpy(ti + m * kernel_lanes, v0i + m * points + g, sizeof(vf));
+      std::memcpy(tr + m * kernel_lanes, v0r + m * points + g, kernel_lanes * sizeof(float));
+      std::memcpy(ti + m * kernel_lanes, v0i + m * points + g, kernel_lanes * sizeof(float));
     }
     for (int k = 0; k < bins; ++k) {
       const size_t x_at = static_cast<size_t>(k) * x_stride * mics;
@@ -104,13 +117,17 @@ void band_power(const float *v0r, const float *v0i, const float *turn_r, const f
       if (k + 1 == bins) break;
       // exp(-i k_{n+1} r) = exp(-i k_n r) exp(-i dk r)
       for (int m = 0; m < mics; ++m) {
-        vf r, i, c, d;
-        load(r, tr + m * kernel_lanes);
-        load(i, ti + m * kernel_lanes);
-        load(c, turn_r + m * points + g);
-        load(d, turn_i + m * points + g);
-        store(tr + m * kernel_lanes, r * c - i * d);
-        store(ti + m * kernel_lanes, r * d + i * c);
+        for (size_t lane = 0; lane < kernel_lanes; lane += float_lanes) {
+          float *pr = tr + m * kernel_lanes + lane;
+          float *pi = ti + m * kernel_lanes + lane;
+          vf r, i, c, d;
+          load(r, pr);
+          load(i, pi);
+          load(c, turn_r + m * points + g + lane);
+          load(d, turn_i + m * points + g + lane);
+          store(pr, r * c - i * d);
+          store(pi, r * d + i * c);
+        }
       }
     }
   }
@@ -120,20 +137,19 @@ void add_row(double *sum, const float *row, size_t points, double sign) {
   for (size_t g = 0; g < points; ++g) sum[g] += sign * row[g];
 }
 
-// One group of Vectors * 4 points for every bin; the accumulators stay in registers.
+// One group of Vectors * double_lanes points for every bin; the accumulators stay in registers.
 template <size_t Vectors>
 void diagonal_group(const double *weight, const double *autos, int bins, int mics, size_t points,
                     size_t g0, double *out) {
-  constexpr size_t lanes = sizeof(vd) / sizeof(double);
   for (int k = 0; k < bins; ++k) {
     vd acc[Vectors] = {};
     const double *a = autos + static_cast<size_t>(k) * mics;
     for (int m = 0; m < mics; ++m) {
       const double *w = weight + m * points + g0;
-#pragma GCC unroll 4
+#pragma GCC unroll 8
       for (size_t v = 0; v < Vectors; ++v) {
         vd wv;
-        std::memcpy(&wv, w + v * lanes, sizeof wv);
+        std::memcpy(&wv, w + v * double_lanes, sizeof wv);
         acc[v] += wv * a[m];
       }
     }
@@ -145,12 +161,13 @@ void diagonal(const double *weight, const double *autos, int bins, int mics, siz
               double *out) {
   // Groups of 16 points whose weights stay in the first-level cache while every bin uses them;
   // points is a multiple of 8, so the last group may hold 8.
-  constexpr size_t group = 4 * sizeof(vd) / sizeof(double);
+  constexpr size_t group = 2 * kernel_lanes;
+  constexpr size_t vectors = group / double_lanes;
   size_t g0 = 0;
   for (; g0 + group <= points; g0 += group) {
-    diagonal_group<4>(weight, autos, bins, mics, points, g0, out);
+    diagonal_group<vectors>(weight, autos, bins, mics, points, g0, out);
   }
-  if (g0 < points) diagonal_group<2>(weight, autos, bins, mics, points, g0, out);
+  if (g0 < points) diagonal_group<vectors / 2>(weight, autos, bins, mics, points, g0, out);
 }
 
 void add_band(double *total, const double *power, const double *diagonal, double factor,
