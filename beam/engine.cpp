@@ -107,9 +107,9 @@ bool set_up_microphones(zelbeam *beam, const zelbeam_geometry &geometry) {
   return beam->mics >= 2;
 }
 
-// Distances, |v|^2, the steering factor s_g and the bin-to-bin turn of every point. Fails with
-// EGRID when a point sits on a microphone or, for steerings that divide by it, on the reference
-// point at the origin.
+// Distances, steering amplitudes and |v|^2 per microphone, and the steering factor s_g, of every
+// point. Fails with EGRID when a point sits on a microphone or, for steerings that divide by it,
+// on the reference point at the origin.
 int set_up_points(zelbeam *beam, const zelbeam_geometry &geometry) {
   const size_t padded = beam->padded;
   const size_t cells = static_cast<size_t>(beam->mics) * padded;
