@@ -75,7 +75,7 @@ std::vector<float> read_signal(const std::string &path) {
 class Straightforward {
  public:
   Straightforward(const std::vector<double> &mx, const std::vector<double> &my, const Case &c)
-      : mx_(mx), my_(my), c_(c), n_(c.block), hop_(c.block * (100 - c.overlap) / 100) {
+      : mx_(mx), my_(my), n_(c.block), hop_(c.block * (100 - c.overlap) / 100) {
     in_.resize(n_);
     out_.resize(n_ / 2 + 1);
     plan_ = fftw_plan_dft_r2c_1d(n_, in_.data(), reinterpret_cast<fftw_complex *>(out_.data()),
@@ -158,7 +158,6 @@ class Straightforward {
 
  private:
   std::vector<double> mx_, my_;
-  Case c_;
   int n_, hop_;
   int first_ = 0, last_ = 0;
   std::vector<double> window_, in_;
@@ -210,7 +209,7 @@ void whole_signal(const zelbeam_geometry_t *geometry, const std::vector<double> 
   std::vector<double> theirs;
   const int hop = c.block * (100 - c.overlap) / 100;
   const size_t blocks = (frames - c.block) / hop + 1;
-  const double v = c.block / hop;
+  const double v = static_cast<double>(c.block) / hop;
   const double k_average = v * frames / c.block - v + 1;
   const double baseline = best_seconds(std::max(1, rounds / 3), [&] {
     base.spectra(signal.data(), 0, blocks, k_average);
