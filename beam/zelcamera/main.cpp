@@ -94,6 +94,9 @@ zeltool::ArraySetup array_setup(const Options &o) {
   setup.mean_file = o.mean_file;
   setup.gain_file = o.gain_file;
   setup.req_frames = kReqFrames;
+  // As zelmonitor: a live view rides through short silences (filled, counted as lost) instead of
+  // ending at the library's 100 ms.
+  setup.silence_limit_ms = 3000;
   return setup;
 }
 
