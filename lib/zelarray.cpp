@@ -1,11 +1,9 @@
 #include "zelarray.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <sys/time.h>
 
 #include "zel_misc.h"
@@ -16,73 +14,6 @@
 #include "zelmsg.h"
 
 namespace {
-
-// ---- Device commands -------------------------------------------------------------------------
-
-constexpr unsigned char cmd_set_slave = 1;
-constexpr unsigned char cmd_query_slave = 2;
-constexpr unsigned char cmd_query_ids = 3;
-constexpr unsigned char cmd_set_capture = 4;
-constexpr unsigned char cmd_query_capture = 5;
-constexpr unsigned char cmd_set_speed = 7;
-constexpr unsigned char cmd_query_speed = 8;
-
-struct MsgDeleter {
-  void operator()(zelmsg_t *msg) const { _zelmsg_delete(msg); }
-};
-using MsgPtr = std::unique_ptr<zelmsg_t, MsgDeleter>;
-
-MsgPtr make_request(unsigned char code, bool on) {
-  MsgPtr msg(_zelmsg_create());
-  if (msg) {
-    msg->data[1] = code;
-    msg->data[2] = msg->data[3] = on ? 0xFF : 0x00;
-    msg->len = zel_request_bytes;
-  }
-  return msg;
-}
-
-// Sends a query and leaves the awaited reply in `reply`.
-zelerror query(zelarray_t *handle, unsigned char code, int type, MsgPtr &reply) {
-  MsgPtr request = make_request(code, false);
-  reply.reset(_zelmsg_create());
-  if (!request || !reply) return ZEL_ENOMEM;
-  return _zelmsg_queryloop(handle, request.get(), reply.get(), type);
-}
-
-// Byte 2 of a status reply: 1 or 0, anything else is ZEL_EPARSE.
-zel_result<int> query_status_byte(zelarray_t *handle, unsigned char code, int type) {
-  MsgPtr reply;
-  if (const zelerror failed = query(handle, code, type, reply)) return {failed, -1};
-  const unsigned char value = reply->data[2];
-  if (value > 1) return {ZEL_EPARSE, -1};
-  return {ZEL_OK, value};
-}
-
-zel_result<zelbool> query_capture(zelarray_t *handle) {
-  const zel_result<int> got = query_status_byte(handle, cmd_query_capture, type_capture);
-  if (got.code != ZEL_OK) return {got.code, zel_unset};
-  return {ZEL_OK, got.value == 1 ? zel_true : zel_false};
-}
-
-// Sends the set request `code` with its argument `on` and reads the value back with `read_back`
-// (the matching query) until the array reports `wanted`, within zel_enforce_max_passes passes
-// and zel_enforce_deadline_ms.
-template <class ReadBack>
-zelerror enforce(zelarray_t *handle, unsigned char code, bool on, int wanted, int current,
-                 ReadBack read_back) {
-  MsgPtr request = make_request(code, on);
-  if (!request) return ZEL_ENOMEM;
-  const int64_t give_up = _zelarray_now_ms() + zel_enforce_deadline_ms;
-  for (int pass = 0; current != wanted; ++pass) {
-    if (pass == zel_enforce_max_passes || _zelarray_now_ms() >= give_up) return ZEL_EPARSE;
-    if (const zelerror sent = _zelmsg_send(handle, request.get())) return sent;
-    const zel_result<int> now = read_back();
-    if (now.code != ZEL_OK) return now.code;
-    current = now.value;
-  }
-  return ZEL_OK;
-}
 
 // ---- Capture thread helpers ----------------------------------------------------------------
 
@@ -173,59 +104,7 @@ void end_capture(zelarray_t *handle, zelerror code) {
   _zelarray_rb_halt(handle);
 }
 
-void encode24(unsigned char *p, int32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 16);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v);
-}
-
-int32_t normalized_sample(int32_t v, int32_t mean, double gain) {
-  const double q = static_cast<double>(v - static_cast<int64_t>(mean)) / gain;
-  // Infinite, undefined or out-of-range quotients (a zero gain among them) give silence.
-  if (!std::isfinite(q) || q >= 2147483648.0 || q <= -2147483649.0) return 0;
-  return static_cast<int32_t>(q);
-}
-
 }  // namespace
-
-zelerror _zelarray_query_ids(zelarray_t *handle) {
-  MsgPtr reply;
-  if (const zelerror failed = query(handle, cmd_query_ids, type_ids, reply)) return failed;
-  handle->id = reply->data[2] + 256 * reply->data[3];
-  memcpy(handle->prom_nb, reply->data + 6, 8);
-  handle->prom_nb[8] = '\0';
-  return ZEL_OK;
-}
-
-zelerror _zelarray_query_speed(zelarray_t *handle) {
-  const zel_result<int> got = query_status_byte(handle, cmd_query_speed, type_speed);
-  if (got.code == ZEL_OK) handle->speed = got.value == 1 ? 44100 : 22050;
-  return got.code;
-}
-
-zelerror _zelarray_query_slave(zelarray_t *handle) {
-  const zel_result<int> got = query_status_byte(handle, cmd_query_slave, type_slave);
-  if (got.code == ZEL_OK) handle->slave = got.value == 1 ? zel_true : zel_false;
-  return got.code;
-}
-
-zelerror _zelarray_enforce_capture(zelarray_t *handle, zelbool on) {
-  // The current state is never assumed: at least one set request always goes out.
-  return enforce(handle, cmd_set_capture, on == zel_true, on, zel_unset,
-                 [handle] { return query_capture(handle); });
-}
-
-zelerror _zelarray_enforce_speed(zelarray_t *handle, int speed) {
-  return enforce(handle, cmd_set_speed, speed == 44100, speed, handle->speed, [handle] {
-    return zel_result<int>{_zelarray_query_speed(handle), handle->speed};
-  });
-}
-
-zelerror _zelarray_enforce_slave(zelarray_t *handle, zelbool slave) {
-  return enforce(handle, cmd_set_slave, slave == zel_true, slave, handle->slave, [handle] {
-    return zel_result<int>{_zelarray_query_slave(handle), handle->slave};
-  });
-}
 
 zelerror _zelarray_set_dip(zelarray_t *handle, const char *text) {
   const size_t len = text == nullptr ? 17 : strnlen(text, 17);
@@ -265,30 +144,6 @@ void *_zelarray_capture(void *arg) {
   }
   zel_store(handle->capture_error, static_cast<int>(ZEL_OK));
   return nullptr;
-}
-
-void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer,
-                                 const unsigned char *previous_frame, int nbytes) {
-  for (int k = 0; ZEL_FRAME_BYTES * k < nbytes; ++k) {
-    const unsigned char *current = newer + ZEL_FRAME_BYTES * k;
-    const unsigned char *previous = k == 0 ? previous_frame : current - ZEL_FRAME_BYTES;
-    unsigned char *out = dest + ZEL_FRAME_BYTES * k;
-    for (int j = 0; j < 32; ++j) {
-      memcpy(out + 6 * j, current + 6 * j, 3);
-      memcpy(out + 6 * j + 3, previous + 6 * j + 3, 3);
-    }
-  }
-}
-
-void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes) {
-  for (int offset = 0; offset < nbytes; offset += ZEL_FRAME_BYTES) {
-    unsigned char *frame = buf + offset;
-    for (int ch = 0; ch < 64; ++ch) {
-      unsigned char *sample = frame + 3 * ch;
-      encode24(sample,
-               normalized_sample(_zelarray_sample24(sample), handle->means[ch], handle->gains[ch]));
-    }
-  }
 }
 
 int64_t _zelarray_receive_period_us(zelarray_t *handle, int64_t bound_us) {

@@ -1,18 +1,18 @@
 // Internal operations of the array module: device commands, the capture thread and the handle's
-// state test. The ring has its own file (zelarray_ring.h), so has the slot assembly
-// (zelarray_slots.h).
+// state test. The device commands are built on the dialogue (zelarray_dialogue.h), the ring has
+// its own file (zelarray_ring.h), so has the slot assembly (zelarray_slots.h).
 #ifndef ZEL_ZELARRAY_H
 #define ZEL_ZELARRAY_H
 
 #include "zellib.h"
 
 // A set command gives up when the array still reports another value after this many passes
-// or this long (documented in the public header).
+// (those whose reply answers their own query) or this long (documented in the public header).
 constexpr int zel_enforce_max_passes = 20;
 constexpr int zel_enforce_deadline_ms = 1000;
 
-// Device commands: each returns ZEL_OK, ZEL_ENOMEM, ZEL_ESEND, ZEL_ERECV or ZEL_EPARSE
-// (ZEL_EDESTIP for _zelarray_set_dip).
+// Device commands over the handle's socket: each returns ZEL_OK, ZEL_ENOMEM, ZEL_ESEND, ZEL_ERECV
+// or ZEL_EPARSE (ZEL_EDESTIP for _zelarray_set_dip).
 zelerror _zelarray_query_ids(zelarray_t *handle);
 zelerror _zelarray_enforce_capture(zelarray_t *handle, zelbool on);
 zelerror _zelarray_set_dip(zelarray_t *handle, const char *text);
@@ -23,12 +23,6 @@ zelerror _zelarray_enforce_slave(zelarray_t *handle, zelbool slave);
 
 // The capture thread: data datagrams into the slot assembler until stopped or failed.
 void *_zelarray_capture(void *arg);  // arg: the zelarray_t
-// One slot with the odd channels delayed by one sample frame: the first frame's odd samples come
-// from previous_frame.
-void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer,
-                                 const unsigned char *previous_frame, int nbytes);
-// (sample - mean) / gain for every sample of whole sample frames, in place.
-void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes);
 // How long the capture thread may leave the socket alone: the time the smallest cursor buffer
 // takes to fill, at most `bound_us` (itself at most zel_max_receive_period_us).
 constexpr int64_t zel_max_receive_period_us = 20000;

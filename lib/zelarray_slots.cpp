@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "zel_misc.h"
-#include "zelarray.h"
 #include "zelarray_ring.h"
 #include "zelmsg.h"
 
@@ -34,7 +33,44 @@ double tolerance(double estimate) {
   return 50.0 + estimate / 50.0;
 }
 
+void encode24(unsigned char *p, int32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 16);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v);
+}
+
+int32_t normalized_sample(int32_t v, int32_t mean, double gain) {
+  const double q = static_cast<double>(v - static_cast<int64_t>(mean)) / gain;
+  // Infinite, undefined or out-of-range quotients (a zero gain among them) give silence.
+  if (!std::isfinite(q) || q >= 2147483648.0 || q <= -2147483649.0) return 0;
+  return static_cast<int32_t>(q);
+}
+
 }  // namespace
+
+void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer,
+                                 const unsigned char *previous_frame, int nbytes) {
+  for (int k = 0; ZEL_FRAME_BYTES * k < nbytes; ++k) {
+    const unsigned char *current = newer + ZEL_FRAME_BYTES * k;
+    const unsigned char *previous = k == 0 ? previous_frame : current - ZEL_FRAME_BYTES;
+    unsigned char *out = dest + ZEL_FRAME_BYTES * k;
+    for (int j = 0; j < 32; ++j) {
+      memcpy(out + 6 * j, current + 6 * j, 3);
+      memcpy(out + 6 * j + 3, previous + 6 * j + 3, 3);
+    }
+  }
+}
+
+void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes) {
+  for (int offset = 0; offset < nbytes; offset += ZEL_FRAME_BYTES) {
+    unsigned char *frame = buf + offset;
+    for (int ch = 0; ch < 64; ++ch) {
+      unsigned char *sample = frame + 3 * ch;
+      encode24(sample,
+               normalized_sample(_zelarray_sample24(sample), handle->means[ch], handle->gains[ch]));
+    }
+  }
+}
 
 zel_gap _zelarray_judge_gap(int gap, int64_t elapsed_us, int rate, int64_t kernel_drops) {
   const bool short_gap = elapsed_us < zel_outage_us;

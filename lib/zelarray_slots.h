@@ -45,6 +45,13 @@ struct zel_gap {
 // Any other gap is a discontinuity: the times decide.
 zel_gap _zelarray_judge_gap(int gap, int64_t elapsed_us, int rate, int64_t kernel_drops);
 
+// One slot with the odd channels delayed by one sample frame: the first frame's odd samples come
+// from previous_frame.
+void _zelarray_write_fixed_after(unsigned char *dest, const unsigned char *newer,
+                                 const unsigned char *previous_frame, int nbytes);
+// (sample - mean) / gain for every sample of whole sample frames, in place.
+void _zelarray_normalize(zelarray_t *handle, unsigned char *buf, int nbytes);
+
 class SlotAssembler {
  public:
   // Takes the capture options, the calibration and the rate from the handle, whose ring,

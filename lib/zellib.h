@@ -238,8 +238,8 @@ ZEL_API int zelarray_get_one_blocksize(zelarray_t *handle, zelerror *err);
  * Exchanges are bounded: every receive waits at most 100 ms of silence (ZEL_ERECV); a query
  * gives up after 1 s without its reply however many other datagrams arrive (ZEL_ERECV); a set
  * command gives up when the array still reports another value after 1 s or 20 attempts
- * (ZEL_EPARSE). Datagrams from any
- * address but the array's are ignored. */
+ * (ZEL_EPARSE); an attempt whose reply may answer an earlier attempt's query is not counted.
+ * Datagrams from any address but the array's are ignored. */
 
 /* Open the socket (UDP 32767) towards the array at `address` (dotted IPv4, <= 16 characters,
  * else ZEL_EDESTIP), switch its acquisition off and read its identifiers. st_created only; ->

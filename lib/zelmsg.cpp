@@ -84,73 +84,6 @@ Take wait_for_input(int sock, int64_t deadline) {
   }
 }
 
-// Deadline started lazily, so that the common case of a datagram already queued reads no clock.
-class Deadline {
- public:
-  explicit Deadline(int span_ms) : span_ms_(span_ms) {}
-  int64_t get() {
-    if (!started_) {
-      at_ = _zelarray_now_ms() + span_ms_;
-      started_ = true;
-    }
-    return at_;
-  }
-
- private:
-  int span_ms_;
-  int64_t at_ = 0;
-  bool started_ = false;
-};
-
-// Receives one datagram, giving up at the deadline (queue_empty) or on a socket failure.
-Take recv_until(zelarray_t *handle, zelmsg_t *msg, Deadline &deadline) {
-  for (;;) {
-    const Take took = take_datagram(handle, msg);
-    if (took != Take::queue_empty) return took;
-    const Take input = wait_for_input(handle->sock, deadline.get());
-    if (input != Take::datagram) return input;
-  }
-}
-
-// One datagram from the array within the receive time-out of silence.
-bool recv_one(zelarray_t *handle, zelmsg_t *msg) {
-  Deadline deadline{zel_recv_timeout_ms};
-  return recv_until(handle, msg, deadline) == Take::datagram;
-}
-
-// Replies carry nothing that ties them to a request. Every datagram that comes before the awaited
-// reply costs a resend, so an exchange that met data datagrams leaves late replies behind; the
-// next exchange must not take one of them for its own answer. Whatever is queued before a
-// request is sent answers an earlier one.
-void drop_stale_datagrams(zelarray_t *handle, zelmsg_t *scratch) {
-  constexpr int most = 8192;  // more than a full receive buffer holds
-  for (int i = 0; i < most && take_datagram(handle, scratch) == Take::datagram; ++i) {
-  }
-}
-
-// Bytes a reply of this type must hold to be decoded.
-int reply_min_len(int type) {
-  return type == type_ids ? 14 : 3;
-}
-
-bool is_awaited_reply(const zelmsg_t *msg, int type) {
-  return msg->len >= reply_min_len(type) && msg->data[0] == type;
-}
-
-// The array answers its requests in order, so of the awaited replies already queued the last is
-// the freshest; the earlier ones answer resends of earlier requests. Taking it saves the set
-// commands a pass for every such late reply.
-void keep_latest_reply(zelarray_t *handle, zelmsg_t *reply, int type) {
-  unsigned char bytes[zel_msg_capacity];
-  zelmsg_t later{bytes, 0, {}, 0, false};
-  constexpr int most = 8192;
-  for (int i = 0; i < most && take_datagram(handle, &later) == Take::datagram; ++i) {
-    if (!is_awaited_reply(&later, type)) continue;
-    memcpy(reply->data, later.data, static_cast<size_t>(later.len));
-    reply->len = later.len;
-  }
-}
-
 void request_receive_buffer(int sock) {
   int size = zel_wanted_rcvbuf;
   setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -241,7 +174,7 @@ uint32_t _zelmsg_kernel_drops(const zelarray_t *handle) {
   return meminfo[SK_MEMINFO_DROPS];
 }
 
-zelerror _zelmsg_send(zelarray_t *handle, zelmsg_t *msg) {
+zelerror _zelmsg_send(zelarray_t *handle, const zelmsg_t *msg) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     const ssize_t n = send(handle->sock, msg->data, static_cast<size_t>(msg->len), 0);
     if (n >= 0) return ZEL_OK;
@@ -266,6 +199,27 @@ zel_wait _zelmsg_wait_input(zelarray_t *handle, int timeout_ms) {
       break;
   }
   return zel_wait::failed;
+}
+
+zel_wait _zelmsg_take(zelarray_t *handle, zelmsg_t *msg, int64_t deadline_ms) {
+  for (;;) {
+    switch (take_datagram(handle, msg)) {
+      case Take::datagram:
+        return zel_wait::datagram;
+      case Take::failed:
+        return zel_wait::failed;
+      case Take::queue_empty:
+        break;
+    }
+    switch (wait_for_input(handle->sock, deadline_ms)) {
+      case Take::datagram:
+        continue;
+      case Take::queue_empty:
+        return zel_wait::silent;
+      case Take::failed:
+        return zel_wait::failed;
+    }
+  }
 }
 
 void _zelmsg_batch_init(zelmsg_batch *batch) {
@@ -304,20 +258,5 @@ int _zelmsg_take_batch(zelarray_t *handle, zelmsg_batch *batch) {
       read_control(header, msg);
     }
     return n;
-  }
-}
-
-zelerror _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type) {
-  const int64_t give_up = _zelarray_now_ms() + zel_query_deadline_ms;
-  drop_stale_datagrams(handle, reply);
-  for (;;) {
-    if (const zelerror sent = _zelmsg_send(handle, request)) return sent;
-    if (!recv_one(handle, reply)) return ZEL_ERECV;
-    if (is_awaited_reply(reply, type)) {
-      keep_latest_reply(handle, reply, type);
-      return ZEL_OK;
-    }
-    // Every other datagram costs a resend; past the deadline the reply is not coming.
-    if (_zelarray_now_ms() >= give_up) return ZEL_ERECV;
   }
 }

@@ -54,7 +54,7 @@ int _zelmsg_queue_capacity(const zelarray_t *handle);
 uint32_t _zelmsg_kernel_drops(const zelarray_t *handle);
 
 // Send len bytes of msg to the array: ZEL_ESEND on failure.
-zelerror _zelmsg_send(zelarray_t *handle, zelmsg_t *msg);
+zelerror _zelmsg_send(zelarray_t *handle, const zelmsg_t *msg);
 // `silent` when nothing came in time, `failed` when the socket itself failed (waiting longer
 // will not help).
 enum class zel_wait { datagram, silent, failed };
@@ -62,6 +62,9 @@ enum class zel_wait { datagram, silent, failed };
 bool _zelmsg_is_dataframe(const zelmsg_t *msg);
 // Waits up to timeout_ms for input on the handle's socket: `datagram` when some is queued.
 zel_wait _zelmsg_wait_input(zelarray_t *handle, int timeout_ms);
+// Takes one datagram from the array, waiting for it until deadline_ms (monotonic); a deadline
+// already passed takes one already queued. Datagrams from other addresses are dropped.
+zel_wait _zelmsg_take(zelarray_t *handle, zelmsg_t *msg, int64_t deadline_ms);
 
 // Up to zel_batch_datagrams datagrams taken in one system call, each with its own receive time
 // and drop counter. Buffers hold a little more than a data datagram: anything longer is cut,
@@ -82,10 +85,5 @@ void _zelmsg_batch_init(zelmsg_batch *batch);
 // Takes the datagrams already queued, without waiting: how many (msgs[0..n), those from another
 // address or cut short have len 0), 0 when none is queued, -1 when the socket failed.
 int _zelmsg_take_batch(zelarray_t *handle, zelmsg_batch *batch);
-
-// Drop whatever is already queued (it answers earlier requests), then send the request,
-// resending it for every other datagram, until a reply of `type` long enough to decode arrives
-// (ZEL_OK), 100 ms pass in silence or 1 s in all (ZEL_ERECV), or a send fails (ZEL_ESEND).
-zelerror _zelmsg_queryloop(zelarray_t *handle, zelmsg_t *request, zelmsg_t *reply, int type);
 
 #endif

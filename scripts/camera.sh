@@ -10,7 +10,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZEL_BUILD_DIR:-$root/build}
-geometry=$root/tests/data/array_64.xml
+geometry=$root/tests/data/beam-reference/array_64.xml
 # shellcheck source=scripts/emulator.sh
 . "$root/scripts/emulator.sh"
 

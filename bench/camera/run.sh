@@ -7,7 +7,7 @@
 #   bench/camera/run.sh [seconds, default 20] [build dir, default build]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-geometry=$root/tests/data/array_64.xml
+geometry=$root/tests/data/beam-reference/array_64.xml
 
 cpu_seconds() { awk -v tck="$(getconf CLK_TCK)" '{ print ($14 + $15) / tck }' "/proc/$1/stat"; }
 now() { date +%s.%N; }

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "zelarray.h"
+#include "zelarray_slots.h"
 #include "zellib.h"
 
 namespace {

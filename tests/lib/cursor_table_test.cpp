@@ -93,7 +93,7 @@ TEST(CursorTable, MembershipIsTheCursorInItsOwnSlot) {
 }
 
 // Cursor calls given another handle's cursor are refused and neither handle changes.
-TEST(CursorTable, ForeignCursorIsRefusedWithCode24) {
+TEST(CursorTable, ForeignCursorIsRefusedAsACursorError) {
   Handle a = make_handle(16, 10);
   Handle b = make_handle(16, 10);
   zelcursor_t *mine = create_cursor(a.get(), 5);

@@ -330,7 +330,7 @@ TEST(Normalize, ReadsFromEachStreamsCurrentPosition) {
   EXPECT_EQ(h->gains[63], 63.5);
 }
 
-TEST(Normalize, ShortFileReportsCode25AndKeepsNormalizationOff) {
+TEST(Normalize, ShortFileIsANormalizationFileErrorAndKeepsNormalizationOff) {
   Handle h = make_handle(16, 10);
   const std::pair<std::string, std::string> short_files[] = {
       {mean_bytes(64).substr(0, 255), gain_bytes(64)},

@@ -38,13 +38,29 @@ std::vector<Played> operator+(std::vector<Played> a, const std::vector<Played> &
   return a;
 }
 
-// Every sample of datagram n's payload holds n + 1, so no payload is silence.
+// Channel c of sample frame k of datagram n: positive, never zero, distinct within a datagram
+// and between neighbouring ones.
+int32_t ramp(int channel, int n, int k) {
+  return 1 + ((n * 5 + k) * 64 + channel) % 0x7FFFFE;
+}
+
+int32_t sample_at(const unsigned char *frame, int channel) {
+  const unsigned char *p = frame + 3 * channel;
+  return static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+                              (uint32_t{p[2]} << 8)) >>
+         8;
+}
+
 std::vector<unsigned char> payload_of(int n) {
   std::vector<unsigned char> p(960);
-  for (size_t i = 0; i < p.size(); i += 3) {
-    p[i] = static_cast<unsigned char>((n + 1) >> 16);
-    p[i + 1] = static_cast<unsigned char>((n + 1) >> 8);
-    p[i + 2] = static_cast<unsigned char>(n + 1);
+  for (int k = 0; k < 5; ++k) {
+    for (int c = 0; c < 64; ++c) {
+      const int32_t v = ramp(c, n, k);
+      unsigned char *s = p.data() + 192 * k + 3 * c;
+      s[0] = static_cast<unsigned char>(v >> 16);
+      s[1] = static_cast<unsigned char>(v >> 8);
+      s[2] = static_cast<unsigned char>(v);
+    }
   }
   return p;
 }
@@ -57,7 +73,14 @@ struct Slot {
   int nfnbr;
   int64_t time_us;
   bool silent;
+  std::vector<unsigned char> bytes;
 };
+
+std::vector<int> numbers_of(const std::vector<Slot> &slots) {
+  std::vector<int> numbers;
+  for (const Slot &s : slots) numbers.push_back(s.nfnbr);
+  return numbers;
+}
 
 class SlotAssemblerTest : public testing::Test {
  protected:
@@ -106,7 +129,8 @@ class SlotAssemblerTest : public testing::Test {
                              zel_true) == zel_true) {
       const auto *bytes = static_cast<const unsigned char *>(data);
       const bool silent = std::all_of(bytes, bytes + 960, [](unsigned char b) { return b == 0; });
-      out.push_back({nfnbr, static_cast<int64_t>(ts[0]) * 1000000 + ts[1] / 1000 - kStart, silent});
+      out.push_back({nfnbr, static_cast<int64_t>(ts[0]) * 1000000 + ts[1] / 1000 - kStart, silent,
+                     std::vector<unsigned char>(bytes, bytes + 960)});
     }
     return out;
   }
@@ -270,6 +294,101 @@ TEST_F(SlotAssemblerTest, BatchedPublicationGivesTheSameSlotsWithinTheWritersSpa
       ASSERT_EQ(batched[i].nfnbr, one_by_one[i].nfnbr) << batch << " slot " << i;
       ASSERT_EQ(batched[i].time_us, one_by_one[i].time_us) << batch << " slot " << i;
       ASSERT_EQ(batched[i].silent, one_by_one[i].silent) << batch << " slot " << i;
+    }
+  }
+}
+
+// Datagrams before the start number, the start number itself and the leading frames to drop,
+// in whole datagrams, give no slot.
+TEST_F(SlotAssemblerTest, StartNumberAndLeadingDropComeBeforeTheFirstSlot) {
+  struct Case {
+    int wait_nfnbr, drop_frames;
+    std::vector<Played> played;
+    std::vector<int> numbers;
+    int dropped;
+  } cases[] = {
+      {500, 0, run(498, 5, 0), {501, 502}, 0},
+      {-1, 7, run(1, 4, 0), {3, 4}, 10},
+      {500, 5, run(499, 5, 0), {502, 503}, 5},
+      {7, 0, run(65530, 16, 0), {8, 9}, 0},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    h->wait_nfnbr = c.wait_nfnbr;
+    h->drop_frames = c.drop_frames;
+    Play(c.played);
+    EXPECT_EQ(numbers_of(Drain()), c.numbers) << c.wait_nfnbr << " " << c.drop_frames;
+    EXPECT_EQ(h->dropped, c.dropped) << c.wait_nfnbr << " " << c.drop_frames;
+  }
+}
+
+// Channel c of output frame k: even channels from frame k, odd ones from the frame before;
+// older -1: nothing precedes newer (it revealed a loss), so frame 0's odd channels are silence.
+void ExpectDelayFixed(const Slot &slot, int newer, int older) {
+  for (int k = 0; k < 5; ++k) {
+    for (int c = 0; c < 64; ++c) {
+      const int32_t want = c % 2 == 0 ? ramp(c, newer, k)
+                           : k == 0   ? (older < 0 ? 0 : ramp(c, older, 4))
+                                      : ramp(c, newer, k - 1);
+      ASSERT_EQ(sample_at(slot.bytes.data() + 192 * k, c), want)
+          << "slot " << slot.nfnbr << " frame " << k << " ch " << c;
+    }
+  }
+}
+
+TEST_F(SlotAssemblerTest, DelayFixPairsEachDatagramWithTheLastOneKept) {
+  struct Case {
+    std::vector<int> played;
+    std::vector<int> numbers;
+    std::vector<int> older;  // per slot: the datagram its first odd samples come from, -2 silent
+  } cases[] = {
+      {{9, 10, 11, 14, 15}, {10, 11, 12, 13, 14, 15}, {9, 10, -2, -2, -1, 14}},
+      {{9, 10, 10, 11}, {10, 11}, {9, 10}},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    h->fix_delay = zel_true;
+    std::vector<Played> played;
+    for (size_t i = 0; i < c.played.size(); ++i) {
+      played.push_back({c.played[i], static_cast<int64_t>(i) * 113});
+    }
+    Play(played);
+    const std::vector<Slot> slots = Drain();
+    ASSERT_EQ(numbers_of(slots), c.numbers);
+    for (size_t i = 0; i < slots.size(); ++i) {
+      if (c.older[i] == -2) {
+        EXPECT_TRUE(slots[i].silent) << i;
+      } else {
+        ExpectDelayFixed(slots[i], slots[i].nfnbr, c.older[i]);
+      }
+    }
+  }
+}
+
+// (sample - mean) / gain in every slot, zero fill included; a zero gain gives silence.
+TEST_F(SlotAssemblerTest, NormalizationAppliesToEverySlotItWrites) {
+  struct Case {
+    int32_t mean;
+    double gain;
+    int32_t fill;  // what a zero slot becomes
+  } cases[] = {{100, 2.0, -50}, {-7, 0.5, 14}, {0, 0.0, 0}};
+  for (const Case &c : cases) {
+    SetUp();
+    for (int ch = 0; ch < 64; ++ch) {
+      h->means[ch] = c.mean;
+      h->gains[ch] = c.gain;
+    }
+    h->normalize = zel_true;
+    Play({{3, 0}, {5, 227}});
+    const std::vector<Slot> slots = Drain();
+    ASSERT_EQ(numbers_of(slots), (std::vector<int>{3, 4, 5})) << c.gain;
+    for (int k = 0; k < 5; ++k) {
+      for (int ch = 0; ch < 64; ++ch) {
+        const int32_t want =
+            c.gain == 0.0 ? 0 : static_cast<int32_t>((ramp(ch, 3, k) - c.mean) / c.gain);
+        ASSERT_EQ(sample_at(slots[0].bytes.data() + 192 * k, ch), want) << c.gain;
+        ASSERT_EQ(sample_at(slots[1].bytes.data() + 192 * k, ch), c.fill) << c.gain;
+      }
     }
   }
 }

@@ -1,6 +1,7 @@
 // The capture thread against scripted datagram sequences from the emulated array: loss
-// detection and zero fill, duplicates, the counter's wrap, the start-number wait, dropped
-// leading frames, the one-sample-delay fix and normalization.
+// detection and zero fill, duplicates, the counter's wrap, the end of the capture, restarts and
+// a lapped reader. The start number, the dropped leading frames, the one-sample-delay fix and
+// normalization are played to the slot assembler in memory (tests/lib/slots_test.cpp).
 #include <cstdio>
 
 #include "array_fixture.h"
@@ -21,26 +22,7 @@ class CaptureTest : public ArrayTest {
     ScriptAndWaitForEnd(std::move(numbers));
     return DrainSlots();
   }
-
-  void LoadCalibration(int32_t mean, double gain) {
-    FILE *means = tmpfile();
-    FILE *gains = tmpfile();
-    for (int c = 0; c < 64; ++c) {
-      fwrite(&mean, sizeof mean, 1, means);
-      fwrite(&gain, sizeof gain, 1, gains);
-    }
-    rewind(means);
-    rewind(gains);
-    zelarray_normalize(handle, means, gains, &err);
-    ASSERT_EQ(err, ZEL_OK);
-    fclose(means);
-    fclose(gains);
-  }
 };
-
-int32_t signed24(uint32_t v) {
-  return static_cast<int32_t>(v << 8) >> 8;
-}
 
 TEST_F(CaptureTest, PlainLoopFillsAGapWithSilenceAndWarns) {
   zelarray_display_warnings(handle, zel_true, &err);
@@ -80,76 +62,6 @@ TEST_F(CaptureTest, DuplicateAndLateDatagramsAreDroppedWithoutSilence) {
   EXPECT_TRUE(all_zero(slots[3].bytes.data(), 960));
   EXPECT_TRUE(holds_ramp(slots[5].bytes.data(), 15));
   EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 5);
-}
-
-TEST_F(CaptureTest, WaitForStartNumberConsumesItAndEverythingBefore) {
-  zelarray_wait_nfnbr(handle, 500, &err);
-  ASSERT_EQ(err, ZEL_OK);
-  const auto slots = Capture({498, 499, 500, 501, 502});
-  EXPECT_EQ(Numbers(slots), (std::vector<int>{501, 502}));
-}
-
-TEST_F(CaptureTest, LeadingFramesAreDroppedInWholeDatagrams) {
-  zelarray_fix_drop_X_first_frames(handle, 7, &err);
-  ASSERT_EQ(err, ZEL_OK);
-  const auto slots = Capture({1, 2, 3, 4});
-  EXPECT_EQ(Numbers(slots), (std::vector<int>{3, 4}));
-  EXPECT_EQ(handle->dropped, 10);
-}
-
-// Channel c of output frame k: even channels from frame k, odd ones from the frame before.
-// older -1: nothing precedes newer (it revealed a loss), so frame 0's odd channels are silence.
-void ExpectDelayFixed(const Slot &slot, int newer, int older) {
-  for (int k = 0; k < 5; ++k) {
-    for (int c = 0; c < 64; ++c) {
-      const uint32_t want = c % 2 == 0 ? zelsim::ramp_value(c, newer, k)
-                            : k == 0   ? (older < 0 ? 0u : zelsim::ramp_value(c, older, 4))
-                                       : zelsim::ramp_value(c, newer, k - 1);
-      ASSERT_EQ(sample_at(slot.bytes.data() + 192 * k, c), want) << "frame " << k << " ch " << c;
-    }
-  }
-}
-
-TEST_F(CaptureTest, DelayFixKeepsTheSamplesOfTheDatagramThatRevealedAGap) {
-  zelarray_fix_one_sample_delay(handle, zel_true, &err);
-  const auto slots = Capture({9, 10, 11, 14, 15});
-  ASSERT_EQ(Numbers(slots), (std::vector<int>{10, 11, 12, 13, 14, 15}));
-  ExpectDelayFixed(slots[0], 10, 9);
-  ExpectDelayFixed(slots[1], 11, 10);
-  for (int i = 2; i < 4; ++i) EXPECT_TRUE(all_zero(slots[i].bytes.data(), 960)) << i;
-  ExpectDelayFixed(slots[4], 14, -1);
-  ExpectDelayFixed(slots[5], 15, 14);
-  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 10);
-}
-
-TEST_F(CaptureTest, DelayFixPairsTheNextDatagramWithTheLastOneKept) {
-  zelarray_fix_one_sample_delay(handle, zel_true, &err);
-  const auto slots = Capture({9, 10, 10, 11});
-  ASSERT_EQ(Numbers(slots), (std::vector<int>{10, 11}));
-  ExpectDelayFixed(slots[1], 11, 10);
-  EXPECT_EQ(zelarray_check_lostdataframes(handle, &err), 0);
-}
-
-TEST_F(CaptureTest, NormalizationSubtractsMeansAndDividesByGains) {
-  LoadCalibration(100, 2.0);
-  const auto slots = Capture({3, 5});
-  ASSERT_EQ(Numbers(slots), (std::vector<int>{3, 4, 5}));
-  for (int k = 0; k < 5; ++k) {
-    for (int c = 0; c < 64; ++c) {
-      const int32_t raw = signed24(zelsim::ramp_value(c, 3, k));
-      const uint32_t want = static_cast<uint32_t>((raw - 100) / 2) & 0xFFFFFF;
-      ASSERT_EQ(sample_at(slots[0].bytes.data() + 192 * k, c), want);
-    }
-  }
-  // A zero-filled slot is normalized too: (0 - 100) / 2.
-  EXPECT_EQ(sample_at(slots[1].bytes.data(), 17), 0xFFFFCEu);
-}
-
-TEST_F(CaptureTest, ZeroGainSilencesTheChannel) {
-  LoadCalibration(0, 0.0);
-  const auto slots = Capture({7});
-  ASSERT_EQ(slots.size(), 1u);
-  EXPECT_TRUE(all_zero(slots[0].bytes.data(), 960));
 }
 
 TEST_F(CaptureTest, ReceiveFailureEndsTheThreadButNotTheCapture) {

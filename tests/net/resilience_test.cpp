@@ -23,6 +23,12 @@ class ResilienceTest : public ArrayTest {
     }
     return frames;
   }
+
+  // Blocks until the stream has filled one buffer: the capture is under way.
+  void AwaitStream() {
+    std::vector<unsigned char> buffer(960);
+    ASSERT_EQ(zelarray_get_databuffer(handle, buffer.data(), nullptr, &err), zel_true);
+  }
 };
 
 TEST_F(ResilienceTest, BlockedReaderIsWokenWithTheFailureWhenTheCaptureEnds) {
@@ -68,7 +74,7 @@ TEST_F(ResilienceTest, HandleOfAVanishedArrayCanBeFreed) {
   StartArray();
   Connect(5);
   CaptureOn();
-  std::this_thread::sleep_for(50ms);
+  AwaitStream();
   sim->stop();
   zelarray_capture_off(handle, &err);
   EXPECT_NE(err, ZEL_OK) << "the stop command found no array";
@@ -85,10 +91,13 @@ TEST_F(ResilienceTest, OutageWithinTheSilenceLimitIsRiddenThroughAtItsTrueLength
   zelarray_set_silence_limit(handle, 2000, &err);
   ASSERT_EQ(err, ZEL_OK);
   CaptureOn();
-  std::this_thread::sleep_for(200ms);
+  AwaitStream();
   const int lost_before = zelarray_check_lostdataframes(handle, &err);
   sim->drop_burst(static_cast<int>(0.6 * 8820));
-  std::this_thread::sleep_for(1200ms);
+  // Reading on until the stream is back: the datagram after the outage fills it at once.
+  const auto give_up = std::chrono::steady_clock::now() + 3s;
+  while (zelarray_check_outages(handle, &err) == 0 && std::chrono::steady_clock::now() < give_up)
+    AwaitStream();
   EXPECT_EQ(zelarray_check_capture_ok(handle, &err), zel_true);
   EXPECT_EQ(zelarray_check_outages(handle, &err), 1);
   const int filled = zelarray_check_lostdataframes(handle, &err) - lost_before;
@@ -101,7 +110,7 @@ TEST_F(ResilienceTest, SilenceBeyondTheLimitEndsTheCapture) {
   Connect(5);
   zelarray_set_silence_limit(handle, 300, &err);
   CaptureOn();
-  std::this_thread::sleep_for(100ms);
+  AwaitStream();
   sim->pause_stream(1500ms);
   const auto start = std::chrono::steady_clock::now();
   WaitForCaptureEnd();
