@@ -29,13 +29,17 @@ class Camera:
         self.camera = subprocess.Popen(
             [ZELCAMERA, "--geometry", GEOMETRY, "--port", str(PORT), *camera_args],
             stderr=subprocess.PIPE, text=True)
-        self.wait_for_maps()
+        try:
+            self.wait_for_maps()
+        except Exception:
+            self.stop()
+            raise
 
     def wait_for_maps(self, timeout=15):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             if self.camera.poll() is not None:
-                raise RuntimeError("zelcamera ended: " + self.camera.stderr.read())
+                raise RuntimeError(f"zelcamera ended with status {self.camera.returncode}")
             try:
                 if get_json("/api/status")["maps"] > 0:
                     return
@@ -46,7 +50,8 @@ class Camera:
 
     def stop(self):
         """Stops zelcamera with SIGTERM; returns its exit status and standard error."""
-        self.camera.send_signal(signal.SIGTERM)
+        if self.camera.poll() is None:
+            self.camera.send_signal(signal.SIGTERM)
         try:
             _, err = self.camera.communicate(timeout=10)
         finally:
