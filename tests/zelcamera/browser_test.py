@@ -47,14 +47,16 @@ def peak(driver):
     return tuple(float(v) for v in m.groups()) if m else None
 
 
-def wait_until(condition, timeout, what):
+def wait_until(condition, timeout, what, fail=True):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         value = condition()
         if value:
             return value
         time.sleep(0.2)
-    raise AssertionError(f"timed out waiting for {what}")
+    if fail:
+        raise AssertionError(f"timed out waiting for {what}")
+    return None
 
 
 class Page(unittest.TestCase):
@@ -81,17 +83,25 @@ class StillSource(Page):
     sim_args = ["--source", ",".join(map(str, SOURCE))]
 
     def test_1_peak_shows_the_source_and_maps_arrive_20_a_second(self):
-        x, y, z, _ = wait_until(lambda: peak(self.driver), 15, "#peak")
+        wait_until(lambda: peak(self.driver), 15, "#peak")
         time.sleep(3)  # a steady map rate over the page's two-second average
-        x, y, z, level = peak(self.driver)
         shot = os.environ.get("ZELCAMERA_SCREENSHOT")
         if shot:
             self.driver.save_screenshot(shot)
-        self.assertAlmostEqual(x, SOURCE[0], delta=0.01)
-        self.assertAlmostEqual(y, SOURCE[1], delta=0.01)
-        self.assertEqual(z, SOURCE[2])
-        fps = float(self.driver.find_element(By.ID, "fps").text)
-        self.assertGreaterEqual(fps, 20)
+
+        # Both are read until they hold (a machine shared with other jobs can stall the browser
+        # for a moment); the last reading is reported when they never do.
+        def at_source():
+            x, y, z, _ = self.last_peak = peak(self.driver)
+            return (abs(x - SOURCE[0]) <= 0.01 and abs(y - SOURCE[1]) <= 0.01
+                    and z == SOURCE[2])
+
+        def fps_20():
+            self.last_fps = float(self.driver.find_element(By.ID, "fps").text)
+            return self.last_fps >= 20
+
+        self.assertTrue(wait_until(at_source, 10, "the peak", fail=False), self.last_peak)
+        self.assertTrue(wait_until(fps_20, 20, "20 maps a second", fail=False), self.last_fps)
 
     def test_2_band_chosen_on_the_page_reaches_the_engine(self):
         Select(self.driver.find_element(By.ID, "band")).select_by_value("octave")
