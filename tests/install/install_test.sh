@@ -65,6 +65,12 @@ if [ -z "$sanitize" ] && [ -n "$pydir" ] && /usr/bin/python3 -c 'import numpy, c
   found=$(cd / && env -u ZEL_LIBRARY PYTHONPATH="$(dirname "$pydir")" /usr/bin/python3 -c \
             'import zel; print(zel.library_path)') || fail "the installed package does not import"
   [ "$found" = "$libdir/libzel.so.1" ] || fail "the installed package loads $found"
+  if [ -e "$libdir/libzelbeam.so.1" ]; then
+    found=$(cd / && env -u ZEL_LIBRARY -u ZELBEAM_LIBRARY PYTHONPATH="$(dirname "$pydir")" \
+              /usr/bin/python3 -c 'import zel.beam; print(zel.beam.library_path)') ||
+      fail "the installed zel.beam does not import"
+    [ "$found" = "$libdir/libzelbeam.so.1" ] || fail "the installed zel.beam loads $found"
+  fi
 elif [ -z "$pydir" ]; then
   fail "the Python package is not installed"
 fi

@@ -102,7 +102,7 @@ class ScriptedArray final : public zel_link {
       bytes = std::move(in_flight_.front().bytes);
       in_flight_.erase(in_flight_.begin());
     }
-    memcpy(msg->data, bytes.data(), bytes.size());
+    if (!bytes.empty()) memcpy(msg->data, bytes.data(), bytes.size());
     msg->len = static_cast<int>(bytes.size());
     return zel_wait::datagram;
   }

@@ -1,5 +1,8 @@
 #include "cli.h"
 
+#include "geometry.h"
+#include "sources.h"
+
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
@@ -56,6 +59,52 @@ bool parse_signal(const std::string &text, Config *c) {
   auto it = kinds.find(text);
   if (it == kinds.end()) return false;
   c->signal = it->second;
+  return true;
+}
+
+// Numbers separated by `separator`, each finite; false unless there are `min` to `max` of them.
+bool to_doubles(const std::string &text, char separator, size_t min, size_t max,
+                std::vector<double> *out) {
+  std::vector<double> values;
+  size_t begin = 0;
+  while (true) {
+    size_t end = text.find(separator, begin);
+    double value;
+    if (!to_double(text.substr(begin, end - begin), &value)) return false;
+    values.push_back(value);
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  if (values.size() < min || values.size() > max) return false;
+  *out = std::move(values);
+  return true;
+}
+
+bool parse_source(const std::string &text, PointSource *out) {
+  std::vector<double> v;
+  if (!to_doubles(text, ',', 3, 4, &v)) return false;
+  PointSource source;
+  source.position = {v[0], v[1], v[2]};
+  if (v.size() == 4) source.level_db = v[3];
+  *out = source;
+  return true;
+}
+
+// X1,Y1,Z1:X2,Y2,Z2:SECONDS
+bool parse_source_path(const std::string &text, PointSource *out) {
+  size_t first = text.find(':');
+  size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+  if (second == std::string::npos) return false;
+  std::vector<double> from, to, seconds;
+  if (!to_doubles(text.substr(0, first), ',', 3, 3, &from) ||
+      !to_doubles(text.substr(first + 1, second - first - 1), ',', 3, 3, &to) ||
+      !to_doubles(text.substr(second + 1), ',', 1, 1, &seconds) || seconds[0] <= 0)
+    return false;
+  PointSource source;
+  source.position = {from[0], from[1], from[2]};
+  source.end = {to[0], to[1], to[2]};
+  source.seconds = seconds[0];
+  *out = source;
   return true;
 }
 
@@ -141,6 +190,32 @@ const std::map<std::string, Setter> &value_options() {
          o->duration_s = x;
          return std::string();
        }},
+      {"--geometry",
+       [](const std::string &v, Options *o) { return read_geometry(v, &o->config.microphones); }},
+      {"--source",
+       [](const std::string &v, Options *o) {
+         PointSource source;
+         if (!parse_source(v, &source))
+           return bad("--source", v, "expected X,Y,Z or X,Y,Z,LEVEL_DB (metres, dB)");
+         o->config.sources.push_back(source);
+         return std::string();
+       }},
+      {"--source-path",
+       [](const std::string &v, Options *o) {
+         PointSource source;
+         if (!parse_source_path(v, &source))
+           return bad("--source-path", v, "expected X1,Y1,Z1:X2,Y2,Z2:SECONDS with SECONDS > 0");
+         o->config.sources.push_back(source);
+         return std::string();
+       }},
+      {"--source-tone",
+       [](const std::string &v, Options *o) {
+         double x;
+         if (!to_double(v, &x) || x <= 0 || x >= 22050)
+           return bad("--source-tone", v, "expected a frequency above 0 and below 22050 Hz");
+         o->config.source_tone_hz = x;
+         return std::string();
+       }},
       {"--seed",
        [](const std::string &v, Options *o) {
          if (!to_u64(v, &o->config.seed)) return bad("--seed", v, "expected an unsigned integer");
@@ -150,10 +225,27 @@ const std::map<std::string, Setter> &value_options() {
   return options;
 }
 
+// The sources need the geometry and replace the other signals; the emulator's own check runs
+// here too, so that sources that would clip are a usage error.
+std::string check_sources(Options *o, bool signal_given) {
+  Config &c = o->config;
+  const bool sources = !c.sources.empty();
+  if (!sources && (!c.microphones.empty() || c.source_tone_hz > 0))
+    return "--geometry and --source-tone need a --source or --source-path";
+  if (!sources) return "";
+  if (c.microphones.empty()) return "--source and --source-path need --geometry";
+  if (signal_given) return "--signal cannot be combined with --source or --source-path";
+  c.signal = SignalKind::sources;
+  detail::SourceField field;
+  std::string why;
+  return field.load(c, &why) ? "" : why;
+}
+
 }  // namespace
 
 std::string parse(const std::vector<std::string> &args, Options *out) {
   Options options;
+  bool signal_given = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::string value;
@@ -178,7 +270,9 @@ std::string parse(const std::vector<std::string> &args, Options *out) {
       value = args[++i];
     }
     if (std::string why = it->second(value, &options); !why.empty()) return why;
+    signal_given = signal_given || name == "--signal";
   }
+  if (std::string why = check_sources(&options, signal_given); !why.empty()) return why;
   *out = options;
   return "";
 }
@@ -200,24 +294,40 @@ while acquisition is on, stream data datagrams to whoever switched it on.
   --duplicate-every N   send every Nth data datagram twice (default 0: never)
   --rate-multiple X     stream at X times the real rate; 0: as fast as possible
   --duration S          stop after S seconds (default: run until SIGINT/SIGTERM)
-  --seed N              seed of the noise and calib signals (default 1)
+  --seed N              seed of the noise, calib and source signals (default 1)
+  --geometry FILE       microphone positions (XML of pos elements with x, y, z in
+                        metres, one per channel in channel order), for the sources
+  --source X,Y,Z[,LEVEL_DB]
+                        a point source of white noise at X,Y,Z metres; LEVEL_DB is
+                        its rms at 1 m, in dB re 20 uPa with 1 Pa at full scale
+                        (default 60); repeatable, each source with its own noise
+  --source-path X1,Y1,Z1:X2,Y2,Z2:SECONDS
+                        a source moving from the first point to the second in
+                        SECONDS, back again and so on; repeatable
+  --source-tone HZ      the sources play a sine of HZ instead of noise
   --help                print this help and exit
 
 The calib signal gives channel c the DC offset (c - 32) * 1000 and the gain
 0.5 + c / 63 (mean 1), so that zelnormalize on a capture of it gives back
-these gains. On exit a summary of datagrams sent and faults injected goes to
-standard error. Exit status: 0 on success, 1 if the port cannot be bound,
-2 on bad arguments.
+these gains. With sources, microphone m hears each source's signal delayed by
+r/c and scaled by 1/r (r its distance, c = 343 m/s); sources that could clip
+the 24-bit samples are refused. On exit a summary of datagrams sent and faults
+injected goes to standard error. Exit status: 0 on success, 1 if the port
+cannot be bound, 2 on bad arguments.
 )";
 }
 
 std::string describe(const Config &c) {
-  static const char *kinds[] = {"ramp", "tone", "noise", "calib", "file"};
+  static const char *kinds[] = {"ramp", "tone", "noise", "calib", "file", "sources"};
   std::ostringstream out;
   out << "zelsim: array " << c.id << " (PROM " << c.prom << ") on " << c.address << ":" << c.port
       << ", " << c.speed << " Hz, " << (c.slave ? "slave" : "master") << ", signal "
       << kinds[static_cast<int>(c.signal)];
   if (c.signal == SignalKind::file) out << " " << c.signal_file;
+  if (c.signal == SignalKind::sources) {
+    out << " (" << c.sources.size() << ", "
+        << (c.source_tone_hz > 0 ? std::to_string(c.source_tone_hz) + " Hz" : "noise") << ")";
+  }
   if (c.rate_multiple != 1.0) out << ", rate x" << c.rate_multiple;
   out << "\n";
   return out.str();

@@ -43,13 +43,6 @@ uint64_t mix(uint64_t x) {  // splitmix64 finalizer: a stateless, seedable hash
   return x ^ (x >> 31);
 }
 
-// Uniform in [-1, 1), a pure function of its arguments so that any datagram can be generated on
-// its own, in any order.
-double uniform(uint64_t seed, uint64_t stream, uint64_t position) {
-  uint64_t h = mix(mix(mix(seed) ^ stream) ^ position);
-  return static_cast<double>(h >> 11) * 0x1.0p-52 - 1.0;
-}
-
 int32_t clamp24(double value) {
   if (!(value > -8388608.0)) return -8388608;  // also catches NaN
   if (value > 8388607.0) return 8388607;
@@ -66,6 +59,11 @@ constexpr uint64_t kCalibStream = 0xCA11B;
 
 }  // namespace
 
+double uniform(uint64_t seed, uint64_t stream, uint64_t position) {
+  uint64_t h = mix(mix(mix(seed) ^ stream) ^ position);
+  return static_cast<double>(h >> 11) * 0x1.0p-52 - 1.0;
+}
+
 bool PayloadSource::load(const Config &config, std::string *error) {
   kind_ = config.signal;
   offsets_ = config.offsets;
@@ -74,6 +72,7 @@ bool PayloadSource::load(const Config &config, std::string *error) {
   tone_hz_ = config.tone_hz;
   seed_ = config.seed;
   file_frames_.clear();
+  if (kind_ == SignalKind::sources) return sources_.load(config, error);
   if (kind_ != SignalKind::file) return true;
   std::ifstream in(config.signal_file, std::ios::binary);
   if (!in) {
@@ -130,9 +129,18 @@ void PayloadSource::fill_file(uint64_t index, uint8_t *payload) const {
   }
 }
 
+void PayloadSource::fill_sources(uint64_t index, int speed, uint8_t *payload) const {
+  std::array<float, kFramesPerDatagram * kChannels> pressure;
+  sources_.render(index * kFramesPerDatagram, kFramesPerDatagram, speed, pressure.data());
+  for (size_t i = 0; i < pressure.size(); ++i)
+    put24(payload + 3 * i,
+          static_cast<uint32_t>(clamp24(std::nearbyint(pressure[i] * 8388608.0))) & 0xFFFFFF);
+}
+
 void PayloadSource::fill(uint16_t nfnbr, uint64_t index, int speed, uint8_t *payload) const {
   if (kind_ == SignalKind::ramp) return fill_ramp(nfnbr, payload);
   if (kind_ == SignalKind::file) return fill_file(index, payload);
+  if (kind_ == SignalKind::sources) return fill_sources(index, speed, payload);
   for (int k = 0; k < kFramesPerDatagram; ++k) {
     uint64_t sample_index = index * kFramesPerDatagram + k;
     for (int c = 0; c < kChannels; ++c)

@@ -37,11 +37,12 @@ inline constexpr int kPayloadBytes = 960;
 inline constexpr int kDataDatagramBytes = 964;
 
 enum class SignalKind {
-  ramp,   // (c << 18) | ((n * 5 + k) & 0x3FFFF): tells which sample landed where
-  tone,   // offset + gain * amplitude * sin(2 pi tone_hz t), same phase on every channel
-  noise,  // offset + gain * amplitude * uniform[-1, 1), independent per channel, seeded
-  calib,  // offset + gain * amplitude * b(t): one seeded noise b shared by all channels
-  file,   // sample frames of a raw capture file, looped; offsets and gains not applied
+  ramp,     // (c << 18) | ((n * 5 + k) & 0x3FFFF): tells which sample landed where
+  tone,     // offset + gain * amplitude * sin(2 pi tone_hz t), same phase on every channel
+  noise,    // offset + gain * amplitude * uniform[-1, 1), independent per channel, seeded
+  calib,    // offset + gain * amplitude * b(t): one seeded noise b shared by all channels
+  file,     // sample frames of a raw capture file, looped; offsets and gains not applied
+  sources,  // point sources heard by microphones at known positions; offsets and gains not applied
 };
 
 // The per-channel DC offset and gain used by the tone, noise and calib signals unless a Config
@@ -55,6 +56,19 @@ std::array<double, kChannels> calib_gains();
 // The 24-bit ramp pattern of channel `channel` in sample frame `k` (0..4) of the data datagram
 // numbered `nfnbr` (0..65535).
 uint32_t ramp_value(int channel, int nfnbr, int k);
+
+// A sound source in free field. Microphone m hears a * s(t - r_m / c) / r_m, r_m its distance
+// from the source and a the source's rms pressure at 1 m; s is seeded white noise of rms 1 or,
+// with Config::source_tone_hz, a sine of rms 1. Levels are in dB re 20 uPa where the full scale
+// of a 24-bit sample is 1 Pa, so 60 dB is an rms of 0.02 of full scale at 1 m.
+struct PointSource {
+  std::array<double, 3> position{};  // metres
+  double level_db = 60;
+  // A moving source goes from `position` to `end` in `seconds`, back in as many, and so on;
+  // seconds 0: it stays at `position`. Its delays follow its place at the time of hearing.
+  std::array<double, 3> end{};
+  double seconds = 0;
+};
 
 struct Config {
   std::string address = "127.0.0.2";  // local IPv4 address the array listens on
@@ -75,7 +89,14 @@ struct Config {
   std::array<double, kChannels> gains = calib_gains();
   double amplitude = 100000.0;  // counts; results are clamped to the 24-bit range
   double tone_hz = 1000.0;
-  uint64_t seed = 1;  // noise, calib and random drops
+  uint64_t seed = 1;  // noise, calib, the sources' noise and random drops
+
+  // SignalKind::sources: one position per channel (metres), the sources, the speed of sound and,
+  // when positive, the frequency of the sine every source plays instead of its noise.
+  std::vector<std::array<double, 3>> microphones;
+  std::vector<PointSource> sources;
+  double speed_of_sound = 343.0;
+  double source_tone_hz = 0;
 
   double rate_multiple = 1.0;  // data datagrams at this multiple of the real rate; 0: flat out
   int drop_every = 0;          // 0: off; N: every Nth data datagram is lost
