@@ -167,6 +167,11 @@ void Camera::serve_settings_request() {
     if (err != ZELBEAM_OK) verdict = std::string("window: ") + zelbeam_strerror(err);
   }
   lock.lock();
+  if (!request_pending_) {
+    // The request timed out and its caller was told nothing changed: keep it so.
+    zelbeam_set_window(beam_.get(), settings_.window, nullptr);
+    return;
+  }
   if (verdict.empty()) settings_ = wanted;
   verdict_ = verdict;
   request_pending_ = false;
