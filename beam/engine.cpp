@@ -107,20 +107,18 @@ bool set_up_microphones(zelbeam *beam, const zelbeam_geometry &geometry) {
   return beam->mics >= 2;
 }
 
-// Distances, |v|^2, the steering factor s_g and the bin-to-bin turn of every point. Fails with
-// EGRID when a point sits on a microphone or, for steerings that divide by it, on the reference
-// point at the origin.
+// Distances, steering amplitudes and |v|^2 per microphone, and the steering factor s_g, of every
+// point. Fails with EGRID when a point sits on a microphone or, for steerings that divide by it,
+// on the reference point at the origin.
 int set_up_points(zelbeam *beam, const zelbeam_geometry &geometry) {
   const size_t padded = beam->padded;
   const size_t cells = static_cast<size_t>(beam->mics) * padded;
-  if (!beam->distance.allocate(cells) || !beam->amp2.allocate(cells) ||
-      !beam->turn_r.allocate(cells) || !beam->turn_i.allocate(cells) ||
-      !beam->scale.allocate(padded) || !beam->map_power.allocate(padded) ||
-      !beam->diagonal.allocate(padded)) {
+  if (!beam->distance.allocate(cells) || !beam->amp.allocate(cells) ||
+      !beam->amp2.allocate(cells) || !beam->turn_r.allocate(cells) ||
+      !beam->turn_i.allocate(cells) || !beam->scale.allocate(padded) ||
+      !beam->map_power.allocate(padded)) {
     return ZELBEAM_ENOMEM;
   }
-  const double bin_width = 1.0 / (beam->block * (1.0 / beam->rate));
-  const double turn_k = 2 * std::numbers::pi * bin_width / beam->sound;
   const int mics = beam->mics;
   const bool by_distance =
       beam->steer == ZELBEAM_STEER_TRUE_LEVEL || beam->steer == ZELBEAM_STEER_TRUE_LOCATION;
@@ -141,9 +139,8 @@ int set_up_points(zelbeam *beam, const zelbeam_geometry &geometry) {
       const double amp = beam->steer == ZELBEAM_STEER_CLASSIC   ? 1.0
                          : beam->steer == ZELBEAM_STEER_INVERSE ? r
                                                                 : 1 / r;
+      beam->amp[at] = amp;
       beam->amp2[at] = amp * amp;
-      beam->turn_r[at] = static_cast<float>(std::cos(turn_k * r));
-      beam->turn_i[at] = static_cast<float>(-std::sin(turn_k * r));
     }
     double s = 0;
     switch (beam->steer) {
@@ -162,6 +159,19 @@ int set_up_points(zelbeam *beam, const zelbeam_geometry &geometry) {
     }
     beam->scale[g] = s;
   }
+  return ZELBEAM_OK;
+}
+
+// The turn of every steering vector from one bin to the next: exp(-i dk r), dk = 2 pi fs/(N c).
+int set_up_turn(zelbeam *beam) {
+  const double bin_width = 1.0 / (beam->block * (1.0 / beam->rate));
+  const size_t cells = static_cast<size_t>(beam->mics) * beam->padded;
+  DoubleBuffer ones;
+  if (!ones.allocate(cells)) return ZELBEAM_ENOMEM;
+  for (size_t at = 0; at < cells; ++at) ones[at] = 1;
+  beam->kernels->steer(beam->distance.data(), ones.data(),
+                       2 * std::numbers::pi * bin_width / beam->sound, cells, beam->turn_r.data(),
+                       beam->turn_i.data());
   return ZELBEAM_OK;
 }
 
@@ -208,6 +218,7 @@ int build(zelbeam *beam, const zelbeam_geometry &geometry, const zelbeam_grid_t 
   beam->gz = grid.z;
   beam->kernels = &kernels();
   code = set_up_points(beam, geometry);
+  if (code == ZELBEAM_OK) code = set_up_turn(beam);
   if (code == ZELBEAM_OK) code = set_up_fft(beam);
   if (code == ZELBEAM_OK) code = set_up_live(beam);
   return code;
@@ -234,9 +245,15 @@ bool BandSums::allocate(const Bins &b, int mics, size_t points) {
   bins = b;
   const size_t nb = static_cast<size_t>(b.count());
   const size_t steering = static_cast<size_t>(mics) * points;
+  try {
+    out.assign(nb * chunk_blocks, nullptr);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
   return xr.allocate(nb * chunk_blocks * mics) && xi.allocate(nb * chunk_blocks * mics) &&
          power.allocate(nb * points) && autos.allocate(nb * mics) && v0r.allocate(steering) &&
-         v0i.allocate(steering) && vr.allocate(steering) && vi.allocate(steering);
+         v0i.allocate(steering) && scratch.allocate(2 * kernel_lanes * mics) &&
+         diagonal.allocate(nb * points);
 }
 
 int band_bins(const zelbeam *beam, double freq, int band, Bins *bins) {
@@ -270,42 +287,30 @@ int band_bins(const zelbeam *beam, double freq, int band, Bins *bins) {
 void steer_to_first_bin(const zelbeam *beam, BandSums *sums) {
   const double width = 1.0 / (beam->block * (1.0 / beam->rate));
   const double wavenumber = 2 * std::numbers::pi * (sums->bins.first * width) / beam->sound;
-  const size_t cells = static_cast<size_t>(beam->mics) * beam->padded;
-  for (size_t at = 0; at < cells; ++at) {
-    const double r = beam->distance[at];
-    const double amp = std::sqrt(beam->amp2[at]);
-    // Padding points have distance 0 and |v|^2 0: their vectors stay 0.
-    sums->v0r[at] = static_cast<float>(amp * std::cos(wavenumber * r));
-    sums->v0i[at] = static_cast<float>(-amp * std::sin(wavenumber * r));
-  }
+  // Padding points have distance 0 and amplitude 0: their vectors stay 0.
+  beam->kernels->steer(beam->distance.data(), beam->amp.data(), wavenumber,
+                       static_cast<size_t>(beam->mics) * beam->padded, sums->v0r.data(),
+                       sums->v0i.data());
 }
 
-void finish_map(zelbeam *beam, const BandSums &sums, double count, double *map_db,
-                zelbeam_peak_t *peak) {
+void finish_map(zelbeam *beam, BandSums &sums, double count, double *map_db, zelbeam_peak_t *peak) {
   const size_t points = beam->padded;
   const int mics = beam->mics;
   const double norm = 2.0 / (beam->block * beam->window_energy * count);
   const double removal = beam->diagonal_removal ? double(mics) / (mics - 1) : 1.0;
   double *total = beam->map_power.data();
-  double *diagonal = beam->diagonal.data();
   beam->map_power.zero();
-  for (int k = 0; k < sums.bins.count(); ++k) {
-    const double *power = sums.power.data() + static_cast<size_t>(k) * points;
-    if (!beam->diagonal_removal) {
-      for (size_t g = 0; g < points; ++g) total[g] += power[g] * norm * beam->scale[g];
-      continue;
-    }
-    // The diagonal's share of v^H C v: sum over microphones of |v_m|^2 |x_m|^2.
-    beam->diagonal.zero();
-    const double *autos = sums.autos.data() + static_cast<size_t>(k) * mics;
-    for (int m = 0; m < mics; ++m) {
-      const double *amp2 = beam->amp2.data() + m * points;
-      for (size_t g = 0; g < points; ++g) diagonal[g] += amp2[g] * autos[m];
-    }
-    for (size_t g = 0; g < points; ++g) {
-      const double b = (power[g] - diagonal[g]) * removal * norm * beam->scale[g];
-      total[g] += b > 0 ? b : 0;
-    }
+  const int nb = sums.bins.count();
+  if (beam->diagonal_removal) {
+    beam->kernels->diagonal(beam->amp2.data(), sums.autos.data(), nb, mics, points,
+                            sums.diagonal.data());
+  }
+  for (int k = 0; k < nb; ++k) {
+    const size_t at = static_cast<size_t>(k) * points;
+    // Negative powers, left by removing the diagonal, are set to 0 per bin before the band sum.
+    beam->kernels->add_band(total, sums.power.data() + at,
+                            beam->diagonal_removal ? sums.diagonal.data() + at : nullptr,
+                            removal * norm, beam->scale.data(), points);
   }
   for (size_t g = 0; g < beam->points; ++g) {
     map_db[g] = 10 * std::log10(std::max(total[g] / 4e-10, 1e-35));
@@ -421,7 +426,7 @@ void zelbeam_map_signal(zelbeam_t *beam, const float *samples, size_t frames, in
   BandSums sums;
   FloatBuffer rows;
   if (!sums.allocate(bins, beam->mics, beam->padded) ||
-      !rows.allocate(kernel_blocks * beam->padded)) {
+      !rows.allocate(static_cast<size_t>(bins.count()) * beam->padded)) {
     zelbeam_report(err, ZELBEAM_ENOMEM);
     return;
   }
@@ -435,9 +440,9 @@ void zelbeam_map_signal(zelbeam_t *beam, const float *samples, size_t frames, in
           beam, [&](int n) { return start + static_cast<size_t>(n) * channels; },
           beam->active.data(), b, &sums, nullptr);
     }
-    beam_powers(beam, count, &sums, [&](int b, int) {
-      return rows.data() + static_cast<size_t>(b % kernel_blocks) * beam->padded;
-    });
+    beam_powers(
+        beam, count, &sums,
+        [&](int, int k) { return rows.data() + static_cast<size_t>(k) * beam->padded; }, true);
   }
   // acoular divides by K = V*T/N - V + 1, which is the block count only when the blocks tile
   // the signal exactly.

@@ -29,11 +29,13 @@ struct Bins {
 // every block seen so far.
 struct BandSums {
   Bins bins;
-  FloatBuffer xr, xi;    // [bin][block][mic]
-  DoubleBuffer power;    // [bin][point]: sum over blocks of |v^H x|^2
-  DoubleBuffer autos;    // [bin][mic]: sum over blocks of |x_m|^2
-  FloatBuffer v0r, v0i;  // steering vectors of the band's first bin, [mic][point]
-  FloatBuffer vr, vi;    // steering vectors of the bin at hand, [mic][point]
+  FloatBuffer xr, xi;        // [bin][block][mic]
+  DoubleBuffer power;        // [bin][point]: sum over blocks of |v^H x|^2
+  DoubleBuffer autos;        // [bin][mic]: sum over blocks of |x_m|^2
+  FloatBuffer v0r, v0i;      // steering vectors of the band's first bin, [mic][point]
+  FloatBuffer scratch;       // the power kernel's steering tile
+  DoubleBuffer diagonal;     // [bin][point]
+  std::vector<float *> out;  // where the power kernel writes, per bin and block
   bool allocate(const Bins &b, int mics, size_t points);
 };
 
@@ -58,7 +60,7 @@ struct zelbeam {
 
   // Per grid point and microphone ([mic][point]): distance, |v|^2, and the steering vectors'
   // turn from one bin to the next, exp(-i dk r).
-  zelbeam_detail::DoubleBuffer distance, amp2;
+  zelbeam_detail::DoubleBuffer distance, amp, amp2;
   zelbeam_detail::FloatBuffer turn_r, turn_i;
   zelbeam_detail::DoubleBuffer scale;  // per point: the steering's factor s_g
 
@@ -78,8 +80,8 @@ struct zelbeam {
   zelbeam_detail::FloatBuffer live_power;  // [slot][bin][point] per-block beam powers
   zelbeam_detail::FloatBuffer live_autos;  // [slot][bin][mic]
   bool live_valid = false;
-  uint64_t live_oldest = 0, live_next = 0;           // blocks [oldest, next) are in the sums
-  zelbeam_detail::DoubleBuffer map_power, diagonal;  // per point: band power, diagonal term
+  uint64_t live_oldest = 0, live_next = 0;  // blocks [oldest, next) are in the sums
+  zelbeam_detail::DoubleBuffer map_power;   // per point, the band's power
 };
 
 namespace zelbeam_detail {
@@ -94,13 +96,12 @@ void steer_to_first_bin(const zelbeam *beam, BandSums *sums);
 template <class Row>
 void transform_block(zelbeam *beam, Row row, const int *cols, int slot, BandSums *sums,
                      float *autos_out);
-// Beam powers of `blocks` transformed blocks for every bin: row(b, bin) names where block b's
-// powers go; they are also added to sums->power.
+// Beam powers of `blocks` transformed blocks for every bin, added to sums->power. row(b, bin)
+// names where block b's powers go, or with sum_blocks, row(0, bin) where their sum goes.
 template <class Out>
-void beam_powers(zelbeam *beam, int blocks, BandSums *sums, Out row);
+void beam_powers(zelbeam *beam, int blocks, BandSums *sums, Out row, bool sum_blocks);
 // Band power per point from the sums over `count` blocks, then levels and the peak.
-void finish_map(zelbeam *beam, const BandSums &sums, double count, double *map_db,
-                zelbeam_peak_t *peak);
+void finish_map(zelbeam *beam, BandSums &sums, double count, double *map_db, zelbeam_peak_t *peak);
 
 }  // namespace zelbeam_detail
 

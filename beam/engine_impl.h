@@ -13,12 +13,16 @@ void transform_block(zelbeam *beam, Row row, const int *cols, int slot, BandSums
   const int n_fft = beam->block, mics = beam->mics;
   float *in = beam->fft_in.data();
   const float *w = beam->window.data();
-  for (int n = 0; n < n_fft; ++n) {
-    const float *frame = row(n);
-    if (cols != nullptr) {
-      for (int m = 0; m < mics; ++m) in[static_cast<size_t>(m) * n_fft + n] = w[n] * frame[cols[m]];
-    } else {
-      for (int m = 0; m < mics; ++m) in[static_cast<size_t>(m) * n_fft + n] = w[n] * frame[m];
+  // Eight frames at a time, so that each microphone's row is written in runs rather than one
+  // value per cache line.
+  constexpr int run = 8;
+  const float *frames[run];
+  for (int n0 = 0; n0 < n_fft; n0 += run) {
+    for (int i = 0; i < run; ++i) frames[i] = row(n0 + i);
+    for (int m = 0; m < mics; ++m) {
+      float *to = in + static_cast<size_t>(m) * n_fft + n0;
+      const int c = cols != nullptr ? cols[m] : m;
+      for (int i = 0; i < run; ++i) to[i] = w[n0 + i] * frames[i][c];
     }
   }
   fftwf_execute(beam->plan);
@@ -44,31 +48,21 @@ void transform_block(zelbeam *beam, Row row, const int *cols, int slot, BandSums
 }
 
 template <class Out>
-void beam_powers(zelbeam *beam, int blocks, BandSums *sums, Out row) {
+void beam_powers(zelbeam *beam, int blocks, BandSums *sums, Out row, bool sum_blocks) {
   const size_t points = beam->padded;
-  const int mics = beam->mics;
-  const size_t steering = static_cast<size_t>(mics) * points;
-  std::memcpy(sums->vr.data(), sums->v0r.data(), steering * sizeof(float));
-  std::memcpy(sums->vi.data(), sums->v0i.data(), steering * sizeof(float));
-  float *out[kernel_blocks];
   const int nb = sums->bins.count();
+  const int per_bin = sum_blocks ? 1 : blocks;
+  float **out = sums->out.data();
   for (int k = 0; k < nb; ++k) {
-    // One bin's steering vectors are the previous bin's turned by exp(-i dk r).
-    if (k > 0) {
-      beam->kernels->rotate(sums->vr.data(), sums->vi.data(), beam->turn_r.data(),
-                            beam->turn_i.data(), steering);
-    }
+    for (int b = 0; b < per_bin; ++b) out[k * per_bin + b] = row(b, k);
+  }
+  beam->kernels->band_power(sums->v0r.data(), sums->v0i.data(), beam->turn_r.data(),
+                            beam->turn_i.data(), sums->xr.data(), sums->xi.data(), chunk_blocks, nb,
+                            blocks, beam->mics, points, out, sum_blocks, sums->scratch.data());
+  for (int k = 0; k < nb; ++k) {
     double *sum = sums->power.data() + static_cast<size_t>(k) * points;
-    for (int b0 = 0; b0 < blocks; b0 += kernel_blocks) {
-      const int n = std::min(kernel_blocks, blocks - b0);
-      for (int i = 0; i < n; ++i) out[i] = row(b0 + i, k);
-      const size_t x_at = (static_cast<size_t>(k) * chunk_blocks + b0) * mics;
-      beam->kernels->power(sums->vr.data(), sums->vi.data(), sums->xr.data() + x_at,
-                           sums->xi.data() + x_at, mics, points, n, out);
-      for (int i = 0; i < n; ++i) {
-        for (size_t g = 0; g < points; ++g) sum[g] += out[i][g];
-      }
-    }
+    for (int b = 0; b < per_bin; ++b)
+      beam->kernels->add_row(sum, out[k * per_bin + b], points, 1.0);
   }
 }
 

@@ -28,8 +28,11 @@ bool is_space(char c) {
 int parse_coordinate(std::string_view text, double *value) {
   while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
   while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty() || text.front() == '+') return ZELBEAM_EXML;
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) return ZELBEAM_EXML;
+  }
+  if (text.empty()) return ZELBEAM_EXML;
   double parsed = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
   if (end != text.data() + text.size()) return ZELBEAM_EXML;
@@ -239,7 +242,13 @@ void zelbeam_geometry_leave_out(zelbeam_geometry_t *geometry, const int *channel
     zelbeam_report(err, ZELBEAM_ECHANNEL);
     return;
   }
-  std::vector<char> out(geometry->x.size(), 0);
+  std::vector<char> out;
+  try {
+    out.assign(geometry->x.size(), 0);
+  } catch (const std::bad_alloc &) {
+    zelbeam_report(err, ZELBEAM_ENOMEM);
+    return;
+  }
   for (int i = 0; i < count; ++i) {
     if (!valid_channel(geometry, channels[i])) {
       zelbeam_report(err, ZELBEAM_ECHANNEL);

@@ -1,5 +1,5 @@
-// The two inner loops of the beamformer, built once for any x86-64 and once for AVX2 with FMA;
-// kernels() picks the build the processor runs fastest.
+// The inner loops of the beamformer, built once for any x86-64 (or other) processor and once for
+// AVX2 with FMA; kernels() picks the build this processor runs fastest.
 #ifndef ZELBEAM_KERNEL_H
 #define ZELBEAM_KERNEL_H
 
@@ -13,14 +13,29 @@ constexpr size_t kernel_lanes = 8;
 constexpr int kernel_blocks = 6;
 
 struct Kernels {
-  // For one frequency bin and `blocks` (1..kernel_blocks) blocks: power[b][g] =
-  // |sum_m conj(v_mg) x_bm|^2 for g < points. v is planar (vr, vi), row m holding `points`
-  // values; x is planar, block b's row holding `mics` values. points is a multiple of
-  // kernel_lanes and every row starts 32-byte aligned.
-  void (*power)(const float *vr, const float *vi, const float *xr, const float *xi, int mics,
-                size_t points, int blocks, float *const *power);
-  // v *= z elementwise, complex and planar, over `count` values (a multiple of kernel_lanes).
-  void (*rotate)(float *vr, float *vi, const float *zr, const float *zi, size_t count);
+  // Beam powers of `blocks` blocks (1..chunk) at `bins` consecutive bins: |sum_m conj(v_mg)
+  // x_bm|^2 for every point g. v starts as (v0r, v0i), [mic][point], and is turned from one bin
+  // to the next by (turn_r, turn_i), which is exp(-i dk r). x is planar, bin k's block b at row
+  // (k * x_stride + b), each row `mics` values. With sum_blocks, out[k] receives the sum over
+  // the blocks; otherwise out[k * blocks + b] receives block b's powers. points is a multiple of
+  // kernel_lanes and every per-point row starts 32-byte aligned. scratch holds
+  // 2 * mics * kernel_lanes floats, 32-byte aligned: one group's steering vectors, which stay in
+  // the first-level cache while every bin is done.
+  void (*band_power)(const float *v0r, const float *v0i, const float *turn_r, const float *turn_i,
+                     const float *xr, const float *xi, size_t x_stride, int bins, int blocks,
+                     int mics, size_t points, float *const *out, bool sum_blocks, float *scratch);
+  // sum[g] += sign * row[g] over `points` values; sign is +1 or -1.
+  void (*add_row)(double *sum, const float *row, size_t points, double sign);
+  // out[k][g] = sum_m weight[m][g] * autos[k][m] for `bins` bins: the diagonal's share of
+  // v^H C v.
+  void (*diagonal)(const double *weight, const double *autos, int bins, int mics, size_t points,
+                   double *out);
+  // total[g] += max(0, (power[g] - diagonal[g]) * factor * scale[g]); diagonal may be null.
+  void (*add_band)(double *total, const double *power, const double *diagonal, double factor,
+                   const double *scale, size_t points);
+  // re + i im = amp * exp(-i wavenumber * distance), elementwise over `count` values.
+  void (*steer)(const double *distance, const double *amp, double wavenumber, size_t count,
+                float *re, float *im);
 };
 
 const Kernels &kernels_generic();

@@ -52,9 +52,8 @@ void subtract_block(zelbeam *beam, uint64_t block) {
   const int nb = beam->live.bins.count();
   const size_t points = beam->padded;
   for (int k = 0; k < nb; ++k) {
-    double *sum = beam->live.power.data() + static_cast<size_t>(k) * points;
-    const float *row = power_row(beam, block, k);
-    for (size_t g = 0; g < points; ++g) sum[g] -= row[g];
+    beam->kernels->add_row(beam->live.power.data() + static_cast<size_t>(k) * points,
+                           power_row(beam, block, k), points, -1.0);
   }
   const float *autos = autos_row(beam, block);
   const size_t cells = static_cast<size_t>(nb) * beam->mics;
@@ -70,8 +69,8 @@ void add_blocks(zelbeam *beam, uint64_t first, int count) {
     };
     transform_block(beam, row, nullptr, b, &beam->live, autos_row(beam, first + b));
   }
-  beam_powers(beam, count, &beam->live,
-              [&](int b, int k) { return power_row(beam, first + b, k); });
+  beam_powers(
+      beam, count, &beam->live, [&](int b, int k) { return power_row(beam, first + b, k); }, false);
 }
 
 // Brings the sums to the blocks [first_wanted, complete): the older ones leave, the new enter.

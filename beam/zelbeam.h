@@ -10,9 +10,11 @@
  * - Every call refuses a NULL object or a NULL required pointer with ZELBEAM_ENULL.
  * - Objects are opaque. A geometry and a grid are read-only once a beamformer is created from
  *   them; the beamformer keeps its own copy, so they may be freed at once.
- * - Memory: a beamformer allocates everything when it is created (spectra, plans, the live
- *   window); zelbeam_push and zelbeam_live_map allocate nothing. zelbeam_map_signal allocates
- *   for the length of one call.
+ * - Memory: a beamformer allocates everything when it is created (spectra, plans, the frames of
+ *   the longest live window); zelbeam_push allocates nothing. zelbeam_live_map allocates only
+ *   when its band needs more bins, or the window more blocks, than any map before: the per-block
+ *   beam powers of the band it keeps; with an unchanged band and window it allocates nothing.
+ *   zelbeam_map_signal allocates for the length of one call.
  * - Threads: one beamformer is used by one thread at a time; different beamformers, geometries
  *   and grids may be used from different threads at once.
  * - Samples are float, interleaved: frame after frame, each frame `channels` values in channel
@@ -167,7 +169,9 @@ typedef struct zelbeam_peak {
 } zelbeam_peak_t;
 
 /* Creates a beamformer for a geometry, a grid and settings (NULL: the defaults). Fails with
- * EGRID, EINCREMENT, EBLOCK, EOVERLAP, ESTEER, ERATE, ESOUND, EWINDOW, ENOMEM; NULL then. */
+ * EGRID, EINCREMENT, EBLOCK, EOVERLAP, ESTEER, ERATE, ESOUND, EWINDOW, ENOMEM; NULL then. EGRID
+ * also covers a grid point on a microphone (true level, true location) or at the reference
+ * point, the origin (inverse, true level), where the steering would divide by zero. */
 ZELBEAM_API zelbeam_t *zelbeam_create(const zelbeam_geometry_t *geometry,
                                       const zelbeam_grid_t *grid,
                                       const zelbeam_settings_t *settings, zelbeam_error *err);
@@ -199,7 +203,9 @@ ZELBEAM_API void zelbeam_reset(zelbeam_t *beam, zelbeam_error *err);
 ZELBEAM_API void zelbeam_set_window(zelbeam_t *beam, double seconds, zelbeam_error *err);
 /* The map over the blocks in the live window, for a band; a band different from the last call's
  * is computed from the blocks held, so the first map after a change covers the whole window
- * too. Fails with ENODATA (no block yet), EFREQ, EBAND. */
+ * too. The live window holds the last floor((T*fs - block)/hop) + 1 complete blocks and the map
+ * averages over the blocks it holds (their count, which is acoular's K whenever the blocks tile
+ * the window). Fails with ENODATA (no block yet), EFREQ, EBAND, ENOMEM. */
 ZELBEAM_API void zelbeam_live_map(zelbeam_t *beam, double freq, int band, double *map_db,
                                   zelbeam_peak_t *peak, zelbeam_error *err);
 /* Blocks currently in the live window; 0 on failure. */

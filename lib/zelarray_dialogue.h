@@ -11,7 +11,6 @@
 
 // What the dialogue needs of the way to the array and of time.
 struct zel_link {
-  virtual ~zel_link() = default;
   // One datagram of msg->len bytes to the array: ZEL_ESEND on failure.
   virtual zelerror send(const zelmsg_t *msg) = 0;
   // One datagram into msg, waiting for it until deadline_ms on now_ms's clock; a deadline
@@ -19,6 +18,11 @@ struct zel_link {
   virtual zel_wait take(zelmsg_t *msg, int64_t deadline_ms) = 0;
   // A monotonic clock in milliseconds.
   virtual int64_t now_ms() = 0;
+
+ protected:
+  // Links are never deleted through this base: no deleting destructor, so the static library
+  // needs no C++ runtime in a C program.
+  ~zel_link() = default;
 };
 
 // The handle's socket and the monotonic clock.

@@ -11,19 +11,28 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 out=${ZEL_FUZZ_DIR:-$root/build-fuzz}
 mode=${1:-replay}
 seconds=${2:-60}
-harnesses=(fuzz_capture fuzz_normalize)
+harnesses=(fuzz_capture fuzz_normalize fuzz_geometry)
 cxx=${CXX_FUZZ:-clang++}
 if ! command -v "$cxx" >/dev/null; then
   echo "run.sh: $cxx missing (scripts/setup.sh installs clang)" >&2
   exit 2
 fi
 
+# The geometry reader is the beamforming library's; the other harnesses drive the capture library.
+sources() {
+  case $1 in
+    fuzz_geometry) echo "-I $root/beam $root/beam/geometry.cpp $root/beam/status.cpp -lpugixml" ;;
+    *) echo "-I $root/lib $root/lib/*.cpp" ;;
+  esac
+}
+
 build() {
   mkdir -p "$out"
   for h in "${harnesses[@]}"; do
+    # shellcheck disable=SC2046 # the source list is split on purpose
     "$cxx" -std=c++20 -g -O1 -fno-omit-frame-pointer \
       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-      -I "$root/lib" "$root"/lib/*.cpp "$root/tests/fuzz/$h.cpp" -pthread -o "$out/$h"
+      "$root/tests/fuzz/$h.cpp" $(sources "$h") -pthread -o "$out/$h"
   done
 }
 
