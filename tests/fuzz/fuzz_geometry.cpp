@@ -10,10 +10,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zelbeam_error err = -1;
-  zelbeam_geometry_t *g =
-      zelbeam_geometry_parse(reinterpret_cast<const char *>(data), size, &err);
+  zelbeam_geometry_t *g = zelbeam_geometry_parse(reinterpret_cast<const char *>(data), size, &err);
   if (g == nullptr) {
-    if (err == ZELBEAM_OK || err <= 0 || err >= ZELBEAM_ERRNO_COUNT) abort();
+    if (err <= ZELBEAM_OK || err >= ZELBEAM_ERRNO_COUNT) abort();  // a failure code
     return 0;
   }
   if (err != ZELBEAM_OK) abort();
