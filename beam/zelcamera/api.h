@@ -89,7 +89,7 @@ struct FrameInfo {
   double x_min = 0, y_min = 0, increment = 0;
   uint32_t sequence = 0, skips = 0;
 };
-std::string encode_frame(const FrameInfo &info, const std::vector<double> &map_db);
+std::string encode_frame(const FrameInfo &f, const std::vector<double> &map_db);
 
 // The microphones' positions as a JSON document for the page.
 std::string geometry_json(const std::vector<double> &x, const std::vector<double> &y,
