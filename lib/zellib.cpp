@@ -374,7 +374,6 @@ zelerror capture_on(zelarray_t *handle) {
 zelerror capture_off(zelarray_t *handle) {
   if (const zelerror refused = _zelarray_admit(handle, in_capturing)) return refused;
   stop_thread(handle);
-  zel_store(handle->kernel_drops, kernel_drops_now(handle));
   // Once the thread is joined nothing captures any more, whatever the array answers: a handle
   // whose array vanished must still be freed. The failure is reported all the same.
   set_state(handle, st_params_ready);
@@ -419,7 +418,8 @@ zel_result<int> socket_buffer(zelarray_t *handle, int *milliseconds) {
 
 zel_result<int> kernel_drops(zelarray_t *handle) {
   if (const zelerror refused = _zelarray_admit(handle, in_any_state)) return {refused, 0};
-  if (state_of(handle) == st_capturing && zel_load(handle->thread_live) != 0) {
+  // Live while the thread receives; once it stopped, the count it left.
+  if (state_of(handle) == st_capturing && zel_load(handle->running) != 0) {
     return {ZEL_OK, kernel_drops_now(handle)};
   }
   return {ZEL_OK, zel_load(handle->kernel_drops)};
