@@ -207,13 +207,25 @@ zelerror fill_handle(zelarray_t *handle, int ring_frames, int req_frames) {
   return _zelcursor_create(handle, req_frames).code;
 }
 
+// Readers at normal priority take the lock the real-time capture thread publishes under: one
+// held off the CPU while holding it would hold the capture thread too, so the holder inherits
+// the capture thread's priority.
+bool init_ring_lock(pthread_mutex_t *lock) {
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return false;
+  pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+  const bool made = pthread_mutex_init(lock, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+  return made;
+}
+
 zel_result<zelarray_t *> create_handle(int megabytes, int req_frames) {
   const zel_result<int> ring = ring_size_for(megabytes, req_frames);
   if (ring.code != ZEL_OK) return {ring.code, nullptr};
   auto *handle = zalloc<zelarray_t>(1);
   if (handle == nullptr) return {ZEL_ENOMEM, nullptr};
   handle->sock = -1;
-  if (pthread_mutex_init(&handle->ring_lock, nullptr) != 0) {
+  if (!init_ring_lock(&handle->ring_lock)) {
     free(handle);
     return {ZEL_EINTERNAL, nullptr};
   }
