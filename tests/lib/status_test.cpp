@@ -12,7 +12,7 @@ namespace {
 using zeltest::StderrCapture;
 
 // Written out again here on purpose: the library's table must match these texts byte for byte.
-const char *const expected_texts[] = {
+const char *const expected_texts[ZEL_ERRNO_COUNT] = {
     "All ok",
     "Error during capture",
     "Invalid value for \"req data frame per buffer\"",
@@ -36,8 +36,8 @@ const char *const expected_texts[] = {
     "Internal error",
     "Error with value of \"display warnings\"",
     "Too many cursors created",
-    "Value of 'req data frame per buffer' not a multiple of the value given to the "
-    "'zelarray_create' function",
+    ("Value of 'req data frame per buffer' not a multiple of the value given to the "
+     "'zelarray_create' function"),
     "Error working with this cursor",
     "Error reading from normalization files",
     "Error with value of \"silence limit\"",
