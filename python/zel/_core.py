@@ -191,7 +191,7 @@ class Stream(Reader):
     """A capture: a context manager (capture on and off) and the reader of its blocks."""
 
     def __init__(self, array, blocksize, dtype, calibration, wait_frame, drop, fix_delay,
-                 silence_limit):
+                 silence_limit, realtime=True):
         self._array = array
         self._stream = self
         self.blocksize = blocksize
@@ -199,8 +199,9 @@ class Stream(Reader):
         self.rate = array.rate
         self.active = False
         self._readers = []
-        self._settings = (calibration, wait_frame, drop, fix_delay, silence_limit)
+        self._settings = (calibration, wait_frame, drop, fix_delay, silence_limit, realtime)
         self._closed = False
+        self._realtime = False
 
     def __enter__(self):
         self.start()
@@ -213,10 +214,11 @@ class Stream(Reader):
         array = self._array
         if self.active or hasattr(self, "_cursor"):
             raise ZelError(ZEL_EORDER, "a stream starts once")
-        calibration, wait_frame, drop, fix_delay, silence_limit = self._settings
+        calibration, wait_frame, drop, fix_delay, silence_limit, realtime = self._settings
         array._prepare(self.blocksize, calibration is None and array._calibrated
                        or wait_frame is None and array._wait_set)
         array._apply(calibration, wait_frame, drop, fix_delay, silence_limit)
+        lib.zelarray_set_realtime(array._handle, ZEL_TRUE if realtime else ZEL_FALSE, status())
         Reader.__init__(self, self, self.blocksize)
         self._readers.append(self)
         err = status()
@@ -227,6 +229,7 @@ class Stream(Reader):
         array._capturing = True
         array._stream = self
         self.active = True
+        self._realtime = lib.zelarray_check_realtime(array._handle, status()) == ZEL_TRUE
 
     def stop(self):
         """Switches the capture off; every reader's iteration ends. Safe to call twice."""
@@ -264,9 +267,28 @@ class Stream(Reader):
         return reader
 
     @property
+    def realtime(self):
+        """True when the capture thread runs at real-time priority (see Array.capture)."""
+        return self._realtime
+
+    @property
     def lost_frames(self):
-        """Sample frames the network lost in this capture, delivered as silence."""
+        """Sample frames lost in this capture, delivered as silence: host_dropped_frames plus
+        network_lost_frames."""
         return self._count("zelarray_check_lostdataframes")
+
+    @property
+    def host_dropped_frames(self):
+        """Lost frames that this host's kernel dropped (its socket buffer was full: the capture
+        thread was held off the CPU)."""
+        lost, drops = self.lost_frames, self.kernel_drops
+        return min(drops * 5, lost)
+
+    @property
+    def network_lost_frames(self):
+        """Lost frames that never reached this host: missing from the network."""
+        lost, drops = self.lost_frames, self.kernel_drops
+        return lost - min(drops * 5, lost)
 
     @property
     def kernel_drops(self):
@@ -439,9 +461,11 @@ class Array:
 
     # -- capture ----------------------------------------------------------------------------
     def capture(self, blocksize=4410, dtype="float32", calibration=None, wait_frame=None, drop=0,
-                fix_delay=False, silence_limit=None):
+                fix_delay=False, silence_limit=None, realtime=True):
         """A capture of blocks of `blocksize` frames as `dtype` ("float32": full scale [-1, 1);
-        "int32": the 24-bit values), optionally calibrated with (mean_path, gain_path)."""
+        "int32": the 24-bit values), optionally calibrated with (mean_path, gain_path). Its
+        thread runs at real-time priority where this host allows it, unless realtime=False;
+        the stream's `realtime` tells which it got."""
         blocksize = _int_arg("blocksize", blocksize, 1, 1 << 24)
         dtype = _dtype_arg(dtype)
         if calibration is not None:
@@ -453,6 +477,8 @@ class Array:
         drop = _int_arg("drop", drop, 0, 1 << 30)
         if not isinstance(fix_delay, (bool, np.bool_)):
             raise TypeError(f"fix_delay must be a bool, not {type(fix_delay).__name__}")
+        if not isinstance(realtime, (bool, np.bool_)):
+            raise TypeError(f"realtime must be a bool, not {type(realtime).__name__}")
         if silence_limit is not None:
             if isinstance(silence_limit, bool) or not isinstance(silence_limit, (int, float)):
                 raise TypeError("silence_limit must be a number of seconds")
@@ -464,7 +490,7 @@ class Array:
         if self._capturing:
             raise ZelError(ZEL_EORDER, "capture: a capture is already running")
         return Stream(self, blocksize, dtype, calibration, wait_frame, drop, bool(fix_delay),
-                      silence_limit)
+                      silence_limit, bool(realtime))
 
     def _prepare(self, blocksize, fresh):
         """A handle whose buffer size `blocksize` divides, with its parameters confirmed; a new

@@ -46,11 +46,16 @@ void zelarray_capture_off(zelarray_t *handle, zelerror *err);
 zelbool zelarray_check_capture_ok(zelarray_t *handle, zelerror *err);
 int zelarray_check_lostdataframes(zelarray_t *handle, zelerror *err);
 int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err);
+void zelarray_set_realtime(zelarray_t *handle, zelbool realtime, zelerror *err);
+zelbool zelarray_check_realtime(zelarray_t *handle, zelerror *err);
+int zelarray_get_socket_buffer(zelarray_t *handle, int *milliseconds, zelerror *err);
 
 zelcursor_t *zelcursor_create(zelarray_t *handle, int frames, zelerror *err);
 void zelcursor_delete(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
 int zelcursor_get_datasize(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
 zelbool zelcursor_check_overflow(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
+zelcursor_t *zelarray_get_default_cursor(zelarray_t *handle, zelerror *err);
+uint64_t zelcursor_get_skipped_frames(zelarray_t *handle, zelcursor_t *cursor, zelerror *err);
 zelbool zelcursor_get_ptr(zelarray_t *handle, zelcursor_t *cursor, void **data, int32_t *ts,
                           int *nfnbr, zelerror *err, zelbool blocking, zelbool advance);
 
