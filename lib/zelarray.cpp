@@ -98,8 +98,16 @@ int drain(zelarray_t *handle, zelmsg_batch *batch, SlotAssembler &slots, int64_t
   }
 }
 
+// The drops of this capture, counted when its thread stops receiving: the array streams on until
+// it is told to stop, and what the kernel drops after the last receive was never this capture's.
+void count_kernel_drops(zelarray_t *handle) {
+  zel_store(handle->kernel_drops,
+            static_cast<int>(_zelmsg_kernel_drops(handle) - handle->kdrops_base));
+}
+
 // The capture ends on its own: readers blocked on it are woken and told the capture's status.
 void end_capture(zelarray_t *handle, zelerror code) {
+  count_kernel_drops(handle);
   zel_store(handle->capture_error, static_cast<int>(code));
   _zelarray_rb_halt(handle);
 }
@@ -142,6 +150,7 @@ void *_zelarray_capture(void *arg) {
       return end_capture(handle, ZEL_ECAPTURE), nullptr;
     }
   }
+  count_kernel_drops(handle);
   zel_store(handle->capture_error, static_cast<int>(ZEL_OK));
   return nullptr;
 }

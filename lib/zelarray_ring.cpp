@@ -93,6 +93,7 @@ bool _zelarray_rb_skip_overwritten(zelarray_t *handle, zelcursor_t *cursor) {
   const uint64_t oldest = wtotal - ring + span;
   uint64_t target = round_up(oldest + ring / 8, frames);
   if (target + frames > wtotal) target = round_up(oldest, frames);
+  zel_add(cursor->skipped, target - zel_load(cursor->rtotal));
   _zelarray_rb_place(handle, cursor, target);
   return true;
 }

@@ -139,6 +139,18 @@ void SlotAssembler::start_streaming(const zel_arrival &datagram) {
   keep(datagram);
 }
 
+namespace {
+
+// A silence in the arrivals is the array's unless this host dropped what would have filled it:
+// the datagrams missing, the kernel's drops taken out, must still span an outage.
+bool array_was_silent(int64_t elapsed_us, int64_t lost, int64_t drops, int rate) {
+  if (elapsed_us < zel_outage_us) return false;
+  if (drops == 0) return true;
+  return (lost - drops) * 1000000 >= zel_outage_us * rate;
+}
+
+}  // namespace
+
 void SlotAssembler::stream(const zel_arrival &datagram) {
   const int gap = (datagram.nfnbr - expected_) & 0xFFFF;
   const int64_t elapsed = datagram.mono_us - last_mono_us_;
@@ -146,7 +158,7 @@ void SlotAssembler::stream(const zel_arrival &datagram) {
       datagram.has_drops && have_drops_ ? static_cast<uint32_t>(datagram.drops - last_drops_) : 0;
   const zel_gap verdict = _zelarray_judge_gap(gap, elapsed, rate_, drops);
   if (verdict.kind == zel_gap::stale) return;
-  if (elapsed >= zel_outage_us) zel_add(handle_->outages, 1);
+  if (array_was_silent(elapsed, verdict.lost, drops, rate_)) zel_add(handle_->outages, 1);
   if (verdict.kind == zel_gap::loss) warn_loss(datagram.nfnbr, verdict.lost);
   if (verdict.kind == zel_gap::discontinuity) {
     warn_discontinuity(datagram.nfnbr, verdict.lost);

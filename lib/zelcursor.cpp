@@ -176,6 +176,18 @@ zel_result<int> cursor_datasize(zelarray_t *handle, zelcursor_t *cursor) {
   return {ZEL_OK, cursor->datasize};
 }
 
+zel_result<zelcursor_t *> default_cursor(zelarray_t *handle) {
+  if (handle == nullptr) return {ZEL_ENULL, nullptr};
+  zelcursor_t *cursor = handle->cursors[0];
+  if (cursor == nullptr) return {ZEL_ECURSOR, nullptr};
+  return {ZEL_OK, cursor};
+}
+
+zel_result<uint64_t> skipped_frames(zelarray_t *handle, zelcursor_t *cursor) {
+  if (const zelerror refused = admit_cursor(handle, cursor)) return {refused, 0};
+  return {ZEL_OK, zel_load(cursor->skipped)};
+}
+
 }  // namespace
 
 extern "C" {
@@ -203,6 +215,14 @@ int zelcursor_get_datasize(zelarray_t *handle, zelcursor_t *cursor, zelerror *er
 
 zelbool zelcursor_check_overflow(zelarray_t *handle, zelcursor_t *cursor, zelerror *err) {
   return zel_deliver(_zelcursor_overflow(handle, cursor), err);
+}
+
+zelcursor_t *zelarray_get_default_cursor(zelarray_t *handle, zelerror *err) {
+  return zel_deliver(default_cursor(handle), err);
+}
+
+uint64_t zelcursor_get_skipped_frames(zelarray_t *handle, zelcursor_t *cursor, zelerror *err) {
+  return zel_deliver(skipped_frames(handle, cursor), err);
 }
 
 zelbool zelcursor_get_ptr(zelarray_t *handle, zelcursor_t *cursor, void **data, int32_t *ts,

@@ -1,4 +1,7 @@
 #include <arpa/inet.h>
+#include <sched.h>
+#include <sys/resource.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,9 @@ constexpr int zel_default_megabytes = 16;
 constexpr int zel_max_megabytes = 2047;        // megabytes * 1048576 must fit an int
 constexpr int zel_min_silence_limit_ms = 100;  // one receive's wait: the default
 constexpr int zel_max_silence_limit_ms = 3600000;
+// Real-time priority of the capture thread: enough to run ahead of every normal process, well
+// below what audio servers give their own threads, so that it never delays their deadlines.
+constexpr int zel_realtime_priority = 10;
 
 bool is_flag(zelbool value) {
   return value == zel_true || value == zel_false;
@@ -100,6 +106,8 @@ void set_defaults(zelarray_t *handle, int req_frames) {
   handle->warnings = zel_true;
   handle->normalize = zel_false;
   handle->silence_limit_ms = zel_min_silence_limit_ms;
+  handle->realtime = zel_true;
+  handle->realtime_got = zel_false;
 }
 
 bool read_exactly(FILE *stream, void *into, size_t size, size_t count) {
@@ -116,9 +124,28 @@ zelerror rewind_ring(zelarray_t *handle) {
   for (zelcursor_t *cursor : handle->cursors) {
     if (cursor == nullptr) continue;
     if (const zelerror failed = _zelcursor_reinit_locked(handle, cursor)) code = failed;
+    zel_store(cursor->skipped, uint64_t{0});
   }
   pthread_mutex_unlock(&handle->ring_lock);
   return code;
+}
+
+bool run_fifo(pthread_t thread, int priority) {
+  sched_param param{};
+  param.sched_priority = priority;
+  return pthread_setschedparam(thread, SCHED_FIFO, &param) == 0;
+}
+
+// SCHED_FIFO where the process may have it (CAP_SYS_NICE, or RLIMIT_RTPRIO): a limit below our
+// priority still allows a real-time thread at the limit. No limit is ever raised.
+bool make_realtime(pthread_t thread) {
+  if (run_fifo(thread, zel_realtime_priority)) return true;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_RTPRIO, &limit) != 0) return false;
+  if (limit.rlim_cur < 1 || limit.rlim_cur >= static_cast<rlim_t>(zel_realtime_priority)) {
+    return false;
+  }
+  return run_fifo(thread, static_cast<int>(limit.rlim_cur));
 }
 
 bool start_thread(zelarray_t *handle) {
@@ -127,6 +154,9 @@ bool start_thread(zelarray_t *handle) {
   const bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE) == 0 &&
                        pthread_create(&handle->thread, &attr, _zelarray_capture, handle) == 0;
   pthread_attr_destroy(&attr);
+  // Set before the call returns, so that the answer is known as soon as the capture runs.
+  const bool realtime = started && handle->realtime == zel_true && make_realtime(handle->thread);
+  zel_store(handle->realtime_got, static_cast<int>(realtime ? zel_true : zel_false));
   return started;
 }
 
@@ -163,13 +193,25 @@ zelerror fill_handle(zelarray_t *handle, int ring_frames, int req_frames) {
   return _zelcursor_create(handle, req_frames).code;
 }
 
+// Readers at normal priority take the lock the real-time capture thread publishes under: one
+// held off the CPU while holding it would hold the capture thread too, so the holder inherits
+// the capture thread's priority.
+bool init_ring_lock(pthread_mutex_t *lock) {
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return false;
+  pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+  const bool made = pthread_mutex_init(lock, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+  return made;
+}
+
 zel_result<zelarray_t *> create_handle(int megabytes, int req_frames) {
   const zel_result<int> ring = ring_size_for(megabytes, req_frames);
   if (ring.code != ZEL_OK) return {ring.code, nullptr};
   auto *handle = zalloc<zelarray_t>(1);
   if (handle == nullptr) return {ZEL_ENOMEM, nullptr};
   handle->sock = -1;
-  if (pthread_mutex_init(&handle->ring_lock, nullptr) != 0) {
+  if (!init_ring_lock(&handle->ring_lock)) {
     free(handle);
     return {ZEL_EINTERNAL, nullptr};
   }
@@ -194,6 +236,11 @@ zelerror set_option(zelarray_t *handle, T zelarray_t::*field, T value, bool vali
   if (!valid) return invalid;
   handle->*field = value;
   return ZEL_OK;
+}
+
+zel_result<zelbool> check_realtime(zelarray_t *handle) {
+  if (const zelerror refused = _zelarray_admit(handle, in_any_state)) return {refused, zel_false};
+  return {ZEL_OK, zel_load(handle->realtime_got)};
 }
 
 zelerror load_normalization(zelarray_t *handle, FILE *means, FILE *gains) {
@@ -324,7 +371,6 @@ zelerror capture_on(zelarray_t *handle) {
 zelerror capture_off(zelarray_t *handle) {
   if (const zelerror refused = _zelarray_admit(handle, in_capturing)) return refused;
   stop_thread(handle);
-  zel_store(handle->kernel_drops, kernel_drops_now(handle));
   // Once the thread is joined nothing captures any more, whatever the array answers: a handle
   // whose array vanished must still be freed. The failure is reported all the same.
   _zelarray_set_state(handle, st_params_ready);
@@ -352,9 +398,25 @@ zel_result<int> counter(zelarray_t *handle, int zelarray_t::*field, int scale = 
   return {ZEL_OK, zel_load(handle->*field) * scale};
 }
 
+// The receive buffer as getsockopt reports it, and how long it holds the stream: the kernel charges
+// each queued datagram with its bookkeeping, so the duration comes from the same per-datagram
+// charge the capture thread sizes its sleeps by.
+zel_result<int> socket_buffer(zelarray_t *handle, int *milliseconds) {
+  if (const zelerror refused = _zelarray_admit(handle, in_connected)) return {refused, 0};
+  const int bytes = _zelmsg_receive_buffer(handle);
+  if (bytes <= 0) return {ZEL_ESOCKET, 0};
+  if (milliseconds != nullptr) {
+    const int64_t per_second =
+        (handle->speed > 0 ? handle->speed : 44100) / zel_frames_per_datagram;
+    *milliseconds = static_cast<int>(int64_t{_zelmsg_queue_capacity(handle)} * 1000 / per_second);
+  }
+  return {ZEL_OK, bytes};
+}
+
 zel_result<int> kernel_drops(zelarray_t *handle) {
   if (const zelerror refused = _zelarray_admit(handle, in_any_state)) return {refused, 0};
-  if (_zelarray_state(handle) == st_capturing && zel_load(handle->thread_live) != 0) {
+  // Live while the thread receives; once it stopped, the count it left.
+  if (_zelarray_state(handle) == st_capturing && zel_load(handle->running) != 0) {
     return {ZEL_OK, kernel_drops_now(handle)};
   }
   return {ZEL_OK, zel_load(handle->kernel_drops)};
@@ -425,6 +487,15 @@ void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *
       milliseconds >= zel_min_silence_limit_ms && milliseconds <= zel_max_silence_limit_ms;
   zel_report(err, set_option(handle, &zelarray_t::silence_limit_ms, milliseconds, valid,
                              ZEL_ESILENCELIMIT));
+}
+
+void zelarray_set_realtime(zelarray_t *handle, zelbool realtime, zelerror *err) {
+  zel_report(err,
+             set_option(handle, &zelarray_t::realtime, realtime, is_flag(realtime), ZEL_EREALTIME));
+}
+
+zelbool zelarray_check_realtime(zelarray_t *handle, zelerror *err) {
+  return zel_deliver(check_realtime(handle), err);
 }
 
 void zelarray_normalize(zelarray_t *handle, FILE *means, FILE *gains, zelerror *err) {
@@ -503,6 +574,10 @@ int zelarray_check_outages(zelarray_t *handle, zelerror *err) {
 
 int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err) {
   return zel_deliver(kernel_drops(handle), err);
+}
+
+int zelarray_get_socket_buffer(zelarray_t *handle, int *milliseconds, zelerror *err) {
+  return zel_deliver(socket_buffer(handle, milliseconds), err);
 }
 
 // ---- Reading through the default cursor ----------------------------------------------------

@@ -122,6 +122,8 @@ typedef struct zelcursor {
   zelbool overflow;    /* zel_true once the writer has overtaken this reader */
   uint64_t rtotal;     /* sample frames passed since (re)initialisation */
   int waiters;         /* readers blocked on cond; changed under ring_lock, atomic */
+  uint64_t skipped;    /* sample frames passed over since the capture started because the writer
+                          overtook this reader, atomic */
 } zelcursor_t;
 
 /* The capture handle: one per array. Created by zelarray_create, freed by zelarray_delete. */
@@ -167,6 +169,8 @@ typedef struct zelarray {
   int silence_limit_ms; /* silence that ends a capture; longer ones end it, shorter are filled */
   int discontinuities;  /* numbering jumps the arrival times disagree with, atomic */
   int outages;          /* silences of 100 ms or more ridden through, atomic */
+  zelbool realtime;     /* ask for real-time priority for the capture thread */
+  zelbool realtime_got; /* the running (or last) capture thread got it, atomic */
 } zelarray_t;
 
 /* ---- Status codes -------------------------------------------------------------------------- */
@@ -208,9 +212,10 @@ ZEL_API void zelarray_display_warnings(zelarray_t *handle, zelbool display, zele
  * silence is filled with zero slots of its true length, counted as lost frames and as an outage. A
  * longer silence ends the capture (ZEL_ECAPTURE). Not while capturing. */
 ZEL_API void zelarray_set_silence_limit(zelarray_t *handle, int milliseconds, zelerror *err);
-/* Run the capture thread at real-time priority (SCHED_FIFO, a modest priority below audio
- * servers' own threads) when the process is allowed to (RLIMIT_RTPRIO or CAP_SYS_NICE); otherwise
- * it runs at normal priority and the capture still starts. Never raises a limit. zel_true (the
+/* Run the capture thread at real-time priority (SCHED_FIFO, priority 10: below audio servers' own
+ * threads; the RLIMIT_RTPRIO value when that is lower but not 0) when the process is allowed to
+ * (RLIMIT_RTPRIO or CAP_SYS_NICE); otherwise it runs at normal priority and the capture still
+ * starts. Never raises a limit. zel_true (the
  * default) or zel_false, else ZEL_EREALTIME. Not while capturing. */
 ZEL_API void zelarray_set_realtime(zelarray_t *handle, zelbool realtime, zelerror *err);
 /* zel_true when the running (or last) capture thread got real-time priority, zel_false when it
@@ -299,10 +304,13 @@ ZEL_API int zelarray_check_outages(zelarray_t *handle, zelerror *err);
  * or the array. Any state. */
 ZEL_API int zelarray_check_kernel_drops(zelarray_t *handle, zelerror *err);
 
-/* Receive buffer the kernel granted the socket, in bytes (the socket's own figure, bookkeeping
- * included); *milliseconds (optional) gets how long it holds the array's stream at its rate
- * (44100 Hz when the rate is not yet known). After zelarray_comminit (ZEL_EORDER before); 0 on
- * failure. */
+/* Receive buffer the kernel granted the socket, in bytes, as getsockopt(SO_RCVBUF) reports it:
+ * twice the size set, since the kernel counts each queued datagram's bookkeeping against it
+ * (about 2.3 KB for a 964-byte data datagram; net.core.rmem_max = 212992 gives 425984).
+ * *milliseconds (optional) gets how long it holds the array's stream at that charge per datagram
+ * and the array's rate (8820 datagrams/s at 44100 Hz, 4410 at 22050; 44100 Hz when the rate is
+ * not yet known): about 20 ms for 425984 bytes at 44100 Hz. After zelarray_comminit (ZEL_EORDER
+ * before); 0 on failure. */
 ZEL_API int zelarray_get_socket_buffer(zelarray_t *handle, int *milliseconds, zelerror *err);
 
 /* ---- Reading through the default cursor (copies) ------------------------------------------

@@ -156,12 +156,17 @@ void _zelmsg_close(zelarray_t *handle) {
   handle->sock = -1;
 }
 
-int _zelmsg_queue_capacity(const zelarray_t *handle) {
+int _zelmsg_receive_buffer(const zelarray_t *handle) {
   int granted = 0;
   socklen_t len = sizeof granted;
   if (handle->sock < 0 || getsockopt(handle->sock, SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) {
-    return 1;
+    return 0;
   }
+  return granted;
+}
+
+int _zelmsg_queue_capacity(const zelarray_t *handle) {
+  const int granted = _zelmsg_receive_buffer(handle);
   return granted / zel_queued_datagram_bytes > 1 ? granted / zel_queued_datagram_bytes : 1;
 }
 

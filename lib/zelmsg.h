@@ -48,6 +48,9 @@ unsigned char *_zelmsg_extract_dataptr(zelmsg_t *msg);
 zelerror _zelmsg_open(zelarray_t *handle);
 // Close the handle's socket if open.
 void _zelmsg_close(zelarray_t *handle);
+// The receive buffer getsockopt reports for the handle's socket (twice what was set: the kernel
+// counts each datagram's bookkeeping against it); 0 without a socket.
+int _zelmsg_receive_buffer(const zelarray_t *handle);
 // Data datagrams the handle's receive buffer holds (at least 1).
 int _zelmsg_queue_capacity(const zelarray_t *handle);
 // The socket's count of datagrams the kernel dropped (0 when it cannot tell).

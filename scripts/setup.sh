@@ -6,7 +6,7 @@ packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenc
           libncurses-dev tmux libhdf5-dev python3 python3-numpy python3-cffi python3-pytest
           python3-h5py python3-matplotlib python3-setuptools python3-pip python3-venv
           libfftw3-dev libpugixml-dev libcivetweb-dev libpng-dev chromium chromium-driver
-          python3-selenium python3-pil nlohmann-json3-dev shellcheck pyflakes3 dpkg-dev file)
+          python3-selenium python3-pil nlohmann-json3-dev shellcheck pyflakes3 dpkg-dev file procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 build=${ZEL_BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -DZEL_SANITIZE="${ZEL_SANITIZE:-}" >/dev/null
+cmake -S "$root" -B "$build" -DZEL_SANITIZE="${ZEL_SANITIZE:-}" -DZEL_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 # What third-party libraries leak is not ours to report.
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"

@@ -96,7 +96,7 @@ int poll_recv_datagram(int fd, unsigned char *buffer, size_t size) {
 
 void HandleDeleter::operator()(zelarray_t *handle) const {
   zelerror err = 0;
-  if (handle->status == st_capturing) zelarray_capture_off(handle, &err);
+  zelarray_capture_off(handle, &err);  // refused when not capturing
   zelarray_delete(handle, &err);
 }
 

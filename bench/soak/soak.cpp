@@ -40,7 +40,7 @@ struct Handle {
   ~Handle() {
     if (raw == nullptr) return;
     zelerror ignored;
-    if (raw->status == st_capturing) zelarray_capture_off(raw, &ignored);
+    zelarray_capture_off(raw, &ignored);  // refused when not capturing
     zelarray_delete(raw, &ignored);
   }
 };
@@ -105,7 +105,7 @@ bool soak(double seconds, Outcome &out) {
   if (!check(err, "zelarray_comminit")) return false;
   zelarray_initparams_wp(h.raw, 44100, zel_false, &err);
   if (!check(err, "zelarray_initparams_wp")) return false;
-  std::vector<zelcursor_t *> cursors{h.raw->cursors[0]};
+  std::vector<zelcursor_t *> cursors{zelarray_get_default_cursor(h.raw, &err)};
   for (int r = 1; r < kReaders; ++r) {
     cursors.push_back(zelcursor_create(h.raw, kFrames[r], &err));
     if (!check(err, "zelcursor_create")) return false;

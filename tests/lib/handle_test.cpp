@@ -249,6 +249,65 @@ TEST(Options, SilenceLimitAcceptsATenthOfASecondToAnHour) {
   EXPECT_EQ(h->silence_limit_ms, 3600000);
 }
 
+// The real-time option: on by default, flags only, refused while capturing; what the capture got
+// reads zel_false until a capture thread has run.
+TEST(Options, RealtimeIsOnByDefaultAndTakesFlagsOnlyOutsideTheCapture) {
+  Handle h = make_handle(16, 10);
+  EXPECT_EQ(h->realtime, zel_true);
+  zelerror err = unwritten;
+  EXPECT_EQ(zelarray_check_realtime(h.get(), &err), zel_false);
+  EXPECT_EQ(err, ZEL_OK);
+  const struct {
+    int state;
+    zelbool value;
+    zelerror code;
+    zelbool after;
+  } cases[] = {
+      {st_created, zel_false, ZEL_OK, zel_false},
+      {st_comm_ready, zel_true, ZEL_OK, zel_true},
+      {st_params_ready, 0, ZEL_EREALTIME, zel_true},
+      {st_params_ready, 1, ZEL_EREALTIME, zel_true},
+      {st_params_ready, zel_unset, ZEL_EREALTIME, zel_true},
+      {st_params_ready, zel_false, ZEL_OK, zel_false},
+      {st_capturing, zel_true, ZEL_EORDER, zel_false},
+      {st_capturing, 7, ZEL_EORDER, zel_false},
+  };
+  for (const auto &c : cases) {
+    _zelarray_set_state(h.get(), c.state);
+    err = unwritten;
+    zelarray_set_realtime(h.get(), c.value, &err);
+    EXPECT_EQ(err, c.code) << "state " << c.state << ", value " << c.value;
+    EXPECT_EQ(h->realtime, c.after) << "state " << c.state << ", value " << c.value;
+    EXPECT_EQ(zelarray_check_realtime(h.get(), &err), zel_false);
+  }
+  _zelarray_set_state(h.get(), st_created);
+}
+
+// The socket buffer needs the socket; the default cursor and its skipped frames need nothing.
+TEST(Options, SocketBufferAfterConnectingDefaultCursorAndSkippedFramesAnyTime) {
+  Handle h = make_handle(16, 10);
+  zelerror err = unwritten;
+  int ms = -1;
+  EXPECT_EQ(zelarray_get_socket_buffer(h.get(), &ms, &err), 0);
+  EXPECT_EQ(err, ZEL_EORDER);
+  EXPECT_EQ(ms, -1) << "nothing written on failure";
+  for (int state : {st_created, st_capturing}) {
+    _zelarray_set_state(h.get(), state);
+    zelcursor_t *cursor = zelarray_get_default_cursor(h.get(), &err);
+    EXPECT_EQ(err, ZEL_OK);
+    EXPECT_EQ(cursor, h->cursors[0]);
+    EXPECT_EQ(zelcursor_get_skipped_frames(h.get(), cursor, &err), 0u);
+    EXPECT_EQ(err, ZEL_OK);
+  }
+  _zelarray_set_state(h.get(), st_created);
+  Handle other = make_handle(16, 10);
+  zelcursor_t *foreign = zelarray_get_default_cursor(other.get(), &err);
+  foreign->skipped = 40;
+  EXPECT_EQ(zelcursor_get_skipped_frames(h.get(), foreign, &err), 0u);
+  EXPECT_EQ(err, ZEL_ECURSOR);
+  EXPECT_EQ(zelcursor_get_skipped_frames(other.get(), foreign, &err), 40u);
+}
+
 TEST(Options, AllowedInEveryStateButCapturing) {
   Handle h = make_handle(16, 10);
   for (int state : {st_created, st_comm_ready, st_params_ready}) {
@@ -432,6 +491,11 @@ TEST(NullHandle, EveryCallTakingAHandleRefusesWithCodeFour) {
   expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_check_discontinuities(h, e), 0); });
   expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_check_outages(h, e), 0); });
   expect_four([&](zelerror *e) { zelarray_set_silence_limit(h, 1000, e); });
+  expect_four([&](zelerror *e) { zelarray_set_realtime(h, zel_false, e); });
+  expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_check_realtime(h, e), zel_false); });
+  expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_get_socket_buffer(h, nullptr, e), 0); });
+  expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_get_default_cursor(h, e), nullptr); });
+  expect_four([&](zelerror *e) { EXPECT_EQ(zelcursor_get_skipped_frames(h, cursor, e), 0u); });
   expect_four([&](zelerror *e) { EXPECT_EQ(zelarray_get_databuffer(h, dest, ts, e), zel_unset); });
   expect_four([&](zelerror *e) { zelarray_get_databuffer_with_nfnbr(h, dest, ts, &nfnbr, e); });
   expect_four([&](zelerror *e) { zelarray_get_databuffer_nonblocking(h, dest, ts, e); });

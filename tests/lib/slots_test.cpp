@@ -243,6 +243,27 @@ TEST_F(SlotAssemblerTest, OutageIsFilledByItsLengthOnTheTimeline) {
   }
 }
 
+// 200 ms without datagrams is an outage of the array only when this host did not drop them: a
+// capture thread held off the CPU loses the same frames, but the array never fell silent.
+TEST_F(SlotAssemblerTest, GapThisHostDroppedIsNoOutage) {
+  const struct {
+    uint32_t drops_meanwhile;
+    int outages;
+  } cases[] = {{1763, 0}, {1700, 0}, {0, 1}, {800, 1}};
+  for (const auto &c : cases) {
+    SetUp();
+    SlotAssembler slots(h.get());
+    const std::vector<unsigned char> payload = payload_of(1);
+    const uint32_t before = 7;
+    slots.take({1000, payload.data(), wall_at(kStart), 0, before, true});
+    slots.take(
+        {2764, payload.data(), wall_at(kStart + 200000), 200000, before + c.drops_meanwhile, true});
+    zelerror err = 0;
+    EXPECT_EQ(zelarray_check_lostdataframes(h.get(), &err), 1763 * 5) << c.drops_meanwhile;
+    EXPECT_EQ(zelarray_check_outages(h.get(), &err), c.outages) << c.drops_meanwhile;
+  }
+}
+
 TEST_F(SlotAssemblerTest, DelayFixSlotTakesTheTimeOfTheDatagramBeforeIt) {
   h->fix_delay = zel_true;
   Play({{5, 0}, {6, 113}, {7, 227}});

@@ -12,7 +12,7 @@ namespace {
 using zeltest::StderrCapture;
 
 // Written out again here on purpose: the library's table must match these texts byte for byte.
-const char *const expected_texts[28] = {
+const char *const expected_texts[ZEL_ERRNO_COUNT] = {
     "All ok",
     "Error during capture",
     "Invalid value for \"req data frame per buffer\"",
@@ -36,12 +36,13 @@ const char *const expected_texts[28] = {
     "Internal error",
     "Error with value of \"display warnings\"",
     "Too many cursors created",
-    "Value of 'req data frame per buffer' not a multiple of the value given to the "
-    "'zelarray_create' function",
+    ("Value of 'req data frame per buffer' not a multiple of the value given to the "
+     "'zelarray_create' function"),
     "Error working with this cursor",
     "Error reading from normalization files",
     "Error with value of \"silence limit\"",
     "Invalid value for 'count'",
+    "Error with value of \"realtime\"",
 };
 
 std::string perror_output(zelerror *err, const char *text) {
@@ -51,7 +52,7 @@ std::string perror_output(zelerror *err, const char *text) {
 }
 
 TEST(Perror, EveryCodePrintsCallerTextAndItsMessage) {
-  for (zelerror code = 0; code <= 27; ++code) {
+  for (zelerror code = 0; code < ZEL_ERRNO_COUNT; ++code) {
     zelerror err = code;
     EXPECT_EQ(perror_output(&err, "capture"),
               std::string("capture: ") + expected_texts[code] + "\n")
@@ -61,7 +62,7 @@ TEST(Perror, EveryCodePrintsCallerTextAndItsMessage) {
 }
 
 TEST(Perror, CodeOutsideTableIsUnknownError) {
-  for (zelerror code : {28, -1, 1000, INT_MAX, INT_MIN}) {
+  for (zelerror code : {static_cast<int>(ZEL_ERRNO_COUNT), -1, 1000, INT_MAX, INT_MIN}) {
     zelerror err = code;
     EXPECT_EQ(perror_output(&err, "open"), "open: unknown error\n") << "code " << code;
   }
@@ -107,6 +108,7 @@ TEST(StatusNames, EveryCodeHasItsNameAndItsMessage) {
       {ZEL_ENORMFILES, "ZEL_ENORMFILES"},
       {ZEL_ESILENCELIMIT, "ZEL_ESILENCELIMIT"},
       {ZEL_ECOUNT, "ZEL_ECOUNT"},
+      {ZEL_EREALTIME, "ZEL_EREALTIME"},
   };
   ASSERT_EQ(std::size(cases), static_cast<size_t>(ZEL_ERRNO_COUNT));
   for (zelerror code = 0; code < ZEL_ERRNO_COUNT; ++code) {

@@ -2,6 +2,10 @@
 // detection and zero fill, duplicates, the counter's wrap, the end of the capture, restarts and
 // a lapped reader. The start number, the dropped leading frames, the one-sample-delay fix and
 // normalization are played to the slot assembler in memory (tests/lib/slots_test.cpp).
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "array_fixture.h"
@@ -127,6 +131,54 @@ TEST_F(CaptureTest, LappedReaderIsToldAndMovedPastOverwrittenData) {
     ASSERT_TRUE(holds_ramp(slots[i].bytes.data(), slots[i].nfnbr));
   }
   EXPECT_EQ(slots.back().nfnbr, 19999);
+  // What the reader never saw is what it skipped.
+  EXPECT_EQ(zelcursor_get_skipped_frames(handle, zelarray_get_default_cursor(handle, &err), &err),
+            (20000 - slots.size()) * 5);
+  CaptureOff();
+  CaptureOn();
+  EXPECT_EQ(zelcursor_get_skipped_frames(handle, zelarray_get_default_cursor(handle, &err), &err),
+            0u)
+      << "counted from the start of each capture";
+}
+
+int scheduling_policy(pthread_t thread) {
+  int policy = -1;
+  sched_param param{};
+  pthread_getschedparam(thread, &policy, &param);
+  return policy;
+}
+
+// Tests run as root (or with CAP_SYS_NICE) get the real-time thread; turned off, it runs as any
+// other thread, and each answer holds until the next capture.
+TEST_F(CaptureTest, CaptureThreadIsRealTimeWhereAllowedUnlessTurnedOff) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for real-time priority";
+  EXPECT_EQ(zelarray_check_realtime(handle, &err), zel_false) << "no capture yet";
+  CaptureOn();
+  EXPECT_EQ(zelarray_check_realtime(handle, &err), zel_true);
+  EXPECT_EQ(scheduling_policy(handle->thread), SCHED_FIFO);
+  zelarray_set_realtime(handle, zel_false, &err);
+  EXPECT_EQ(err, ZEL_EORDER);
+  CaptureOff();
+  EXPECT_EQ(zelarray_check_realtime(handle, &err), zel_true) << "the last capture's";
+  zelarray_set_realtime(handle, zel_false, &err);
+  ASSERT_EQ(err, ZEL_OK);
+  CaptureOn();
+  EXPECT_EQ(zelarray_check_realtime(handle, &err), zel_false);
+  EXPECT_EQ(scheduling_policy(handle->thread), SCHED_OTHER);
+}
+
+// The buffer's duration follows the rate: half as many datagrams a second last twice as long.
+TEST_F(CaptureTest, SocketBufferIsReportedInBytesAndInTimeAtTheRate) {
+  int at_44100 = 0;
+  const int bytes = zelarray_get_socket_buffer(handle, &at_44100, &err);
+  ASSERT_EQ(err, ZEL_OK);
+  EXPECT_GE(bytes, 2 * 4608) << "at least the kernel's smallest buffer";
+  EXPECT_GT(at_44100, 0);
+  zelarray_set_speed(handle, 22050, &err);
+  ASSERT_EQ(err, ZEL_OK);
+  int at_22050 = 0;
+  EXPECT_EQ(zelarray_get_socket_buffer(handle, &at_22050, &err), bytes);
+  EXPECT_NEAR(at_22050, 2 * at_44100, 1);
 }
 
 }  // namespace

@@ -103,6 +103,22 @@ def test_lost_datagrams_are_counted_and_come_as_silence(emulator):
     # 10 blocks of 882 datagrams, one in 100 dropped; the last gap shows when the next arrives.
     assert lost % 5 == 0 and 80 * 5 <= lost <= 95 * 5
     assert silent >= 80 * 5 and stream.kernel_drops == 0 and not stream.overflowed
+    # The emulator's drops never reached this host.
+    assert (stream.host_dropped_frames, stream.network_lost_frames) == (0, lost)
+
+
+@pytest.mark.parametrize("realtime", [True, False])
+def test_the_stream_tells_whether_its_capture_runs_real_time(emulator, realtime):
+    emulator()
+    with zel.Array() as array:
+        with pytest.raises(TypeError):
+            array.capture(realtime=1)
+        with array.capture(realtime=realtime) as stream:
+            stream.read()
+            got = stream.realtime
+        assert stream.realtime == got
+    # Root may have real-time priority; nobody gets it when it is turned off.
+    assert got == (realtime and os.geteuid() == 0)
 
 
 def test_a_sleeping_reader_is_told_it_overflowed(emulator):

@@ -77,6 +77,7 @@ bool set_options(zelarray_t *handle, const ArraySetup &o) {
   if (err == 0) zelarray_fix_drop_X_first_frames(handle, o.drop, &err);
   if (err == 0) zelarray_fix_one_sample_delay(handle, o.fix_delay ? zel_true : zel_false, &err);
   if (err == 0) zelarray_display_warnings(handle, o.warnings ? zel_true : zel_false, &err);
+  if (err == 0) zelarray_set_realtime(handle, o.realtime ? zel_true : zel_false, &err);
   if (err == 0 && o.silence_limit_ms > 0) {
     zelarray_set_silence_limit(handle, o.silence_limit_ms, &err);
   }

@@ -34,6 +34,7 @@ struct ArraySetup {
   int silence_limit_ms = 0;  // outages shorter than this are ridden through; 0: the library's
   int req_frames = 2205;     // sample frames per buffer of the default reader
   bool warnings = true;      // the library's warnings on standard error
+  bool realtime = true;      // the capture thread at real-time priority where the host allows
 };
 
 struct ArrayInfo {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "array.h"
+#include "capture_host.h"
 #include "monitor.h"
 #include "options.h"
 #include "terminal.h"
@@ -30,6 +31,7 @@ zeltool::ArraySetup array_setup(const Options &o) {
   setup.ring_mb = 64;  // holds the fill of an outage of the silence limit at 44100 Hz
   setup.req_frames = kReqFrames;
   setup.warnings = false;  // they would tear the screen; the counters line shows the same
+  setup.realtime = !o.no_realtime;
   return setup;
 }
 
@@ -50,8 +52,17 @@ int monitor(const Options &o, const sigset_t &stop) {
   Monitor monitor(handle.get(), MonitorSettings{info, o.address, !o.mean_file.empty(), kReqFrames});
   const MonitorResult r = monitor.run(terminal.get(), stop);
   if (!r.failure.empty()) std::fprintf(stderr, "zelmonitor: %s\n", r.failure.c_str());
-  std::fprintf(stderr, "zelmonitor: %.1f s, lost frames %d, kernel drops %d, ring overflows %d\n",
-               r.seconds, r.lost, r.kernel_drops, r.overflows);
+  std::fprintf(stderr, "zelmonitor: %.1f s, %s, %s, kernel drops %d, ring overflows %d\n",
+               r.seconds, zeltool::priority_text(r.host).c_str(),
+               zeltool::loss_counters_text(r.lost, r.kernel_drops).c_str(), r.kernel_drops,
+               r.overflows);
+  // The screen hid anything printed at the start: the hint comes once the terminal is back.
+  const std::string warning = zeltool::buffer_warning(r.host);
+  if (!warning.empty()) std::fprintf(stderr, "zelmonitor: %s\n", warning.c_str());
+  const zeltool::LossSplit split = zeltool::split_losses(r.lost, r.kernel_drops);
+  if (split.host > 0) {
+    std::fprintf(stderr, "zelmonitor: warning: %s\n", zeltool::host_drops_text(split.host).c_str());
+  }
   return r.status;
 }
 

@@ -43,6 +43,8 @@ MonitorResult Monitor::run(Terminal *terminal, const sigset_t &stop_signals) {
   }
   started_ = now_seconds();
   last_block_ = started_;
+  host_ = zeltool::capture_host(handle_);
+  result.host = host_;
   std::thread reader(&Monitor::read_loop, this);
   // Only this thread takes the resize signal, so that the terminal's handler runs here.
   sigset_t resize;
@@ -103,15 +105,16 @@ MonitorResult Monitor::run(Terminal *terminal, const sigset_t &stop_signals) {
 void Monitor::read_loop() {
   std::vector<unsigned char> buffer(static_cast<size_t>(settings_.req_frames) *
                                     zeltool::kFrameBytes);
-  uint64_t passed = handle_->cursors[0]->rtotal;
+  zelerror err = 0;
+  zelcursor_t *cursor = zelarray_get_default_cursor(handle_, &err);
+  uint64_t skipped = zelcursor_get_skipped_frames(handle_, cursor, &err);
   while (!stop_.load()) {
-    zelerror err = 0;
     if (zelarray_get_databuffer(handle_, buffer.data(), nullptr, &err) != zel_true) break;
-    // The default cursor counts every frame it passes: a jump beyond one buffer is data the
-    // writer overwrote before it was read.
-    const uint64_t now = handle_->cursors[0]->rtotal;
-    if (now - passed > static_cast<uint64_t>(settings_.req_frames)) ++overflows_;
-    passed = now;
+    // Frames the default cursor skipped since the last read: data the writer overwrote before
+    // it was read.
+    const uint64_t now = zelcursor_get_skipped_frames(handle_, cursor, &err);
+    if (now != skipped) ++overflows_;
+    skipped = now;
     const Block block = measure_block(buffer.data(), settings_.req_frames);
     const int channel = selected_.load();
     const std::lock_guard<std::mutex> guard(lock_);
@@ -178,6 +181,7 @@ View Monitor::view(double now) {
   v.slave = settings_.info.slave;
   v.normalized = settings_.normalized;
   v.elapsed_s = now - started_;
+  v.realtime = host_.realtime;
   zelerror err = 0;
   v.lost = zelarray_check_lostdataframes(handle_, &err);
   v.kernel_drops = zelarray_check_kernel_drops(handle_, &err);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "array.h"
+#include "capture_host.h"
 #include "meter.h"
 #include "screen.h"
 #include "terminal.h"
@@ -32,6 +33,7 @@ struct MonitorResult {
   int lost = 0;
   int kernel_drops = 0;
   int overflows = 0;
+  zeltool::CaptureHost host;  // what the capture got on this host
 };
 
 class Monitor {
@@ -55,6 +57,7 @@ class Monitor {
   zelarray_t *handle_;
   MonitorSettings settings_;
   int silence_limit_ms_ = 0;
+  zeltool::CaptureHost host_;
 
   std::atomic<bool> stop_{false};
   std::atomic<bool> reader_done_{false};

@@ -14,7 +14,9 @@ const zeltool::OptionTable<Options> &option_table() {
               {"mean", [](const std::string &t, Options *o) { return (o->mean_file = t, ""); }},
               {"gain", [](const std::string &t, Options *o) { return (o->gain_file = t, ""); }},
           },
-      .flags = {{"fix-delay", &Options::fix_delay}, {"help", &Options::help}},
+      .flags = {{"fix-delay", &Options::fix_delay},
+                {"no-realtime", &Options::no_realtime},
+                {"help", &Options::help}},
       .letters = {{'D', "address"}, {'r', "rate"}, {'h', "help"}},
   };
   return table;
@@ -51,6 +53,8 @@ frames, and the spectrum of one channel.
       --mean FILE --gain FILE
                          normalize every sample with zelnormalize's two files
       --fix-delay        delay the odd channels by one sample
+      --no-realtime      run the capture thread at normal priority (default: real-time
+                         priority where this host allows it)
   -h, --help             print this help and exit
 
 Each channel shows its RMS level over the last 100 ms in dBFS (its DC offset left

@@ -12,6 +12,8 @@ struct Options {
   std::string mean_file;  // both calibration files, or neither
   std::string gain_file;
   bool fix_delay = false;
+  bool no_realtime =
+      false;  // the capture thread at normal priority even where real-time is allowed
   bool help = false;
 };
 

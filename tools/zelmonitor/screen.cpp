@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "capture_host.h"
 #include "clock.h"
 
 namespace zelmonitor {
@@ -59,15 +60,16 @@ char level_colour(double db) {
 void draw_header(Canvas *canvas, const View &v, int cols) {
   std::string where = format("array %d  PROM %s", v.id, v.prom.c_str());
   const std::string rest =
-      format("  %d Hz  %s  %s  %s", v.rate, v.slave ? "slave" : "master",
-             v.normalized ? "normalized" : "raw", zeltool::clock_text(v.elapsed_s).c_str());
+      format("  %d Hz  %s  %s  %s  %s", v.rate, v.slave ? "slave" : "master",
+             v.normalized ? "normalized" : "raw", v.realtime ? "real-time" : "normal priority",
+             zeltool::clock_text(v.elapsed_s).c_str());
   const std::string at = "  at " + v.address;
   if (where.size() + at.size() + rest.size() <= static_cast<size_t>(cols)) where += at;
   canvas->put(0, 0, where + rest, kBold);
   canvas->put(1, 0,
-              format("lost frames %d  kernel drops %d  ring overflows %d  discontinuities %d  "
-                     "outages %d",
-                     v.lost, v.kernel_drops, v.overflows, v.discontinuities, v.outages),
+              zeltool::loss_counters_text(v.lost, v.kernel_drops) +
+                  format("  ring overflows %d  discontinuities %d  outages %d", v.overflows,
+                         v.discontinuities, v.outages),
               v.lost > 0 || v.overflows > 0 || v.discontinuities > 0 ? kYellow : kPlain);
 }
 
@@ -142,7 +144,9 @@ void draw_banner(Canvas *canvas, const std::string &banner, int cols) {
   const int width = std::min(cols - 2, static_cast<int>(banner.size()) + 4);
   const int x = (cols - width) / 2;
   const int y = kGridTop + kGridRows - 1;
-  const std::string edge = "+" + std::string(width - 2, '-') + "+";
+  std::string edge;
+  edge.reserve(static_cast<size_t>(width));
+  edge.append(1, '+').append(static_cast<size_t>(width - 2), '-').append(1, '+');
   canvas->put(y, x, edge, kAlarm);
   canvas->put(y + 1, x, "| " + banner.substr(0, width - 4) + " |", kAlarm);
   canvas->put(y + 2, x, edge, kAlarm);

@@ -19,6 +19,7 @@ struct View {
   bool slave = false;
   bool normalized = false;
   double elapsed_s = 0;
+  bool realtime = false;  // the capture thread runs at real-time priority
   // Counters.
   int lost = 0;
   int kernel_drops = 0;

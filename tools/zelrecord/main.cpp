@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "array.h"
+#include "capture_host.h"
 #include "clock.h"
 #include "options.h"
 #include "recorder.h"
@@ -28,7 +29,8 @@ std::string output_name(const Options &o) {
   return o.output == "-" ? "standard output" : "'" + o.output + "'";
 }
 
-void print_start(const Options &o, const ArrayInfo &info, int64_t limit) {
+void print_start(const Options &o, const ArrayInfo &info, int64_t limit,
+                 const zeltool::CaptureHost &host) {
   std::fprintf(stderr,
                "zelrecord: recording array %d (PROM %s) at %s, %d Hz, %s, 64 channels, %s%s, "
                "to %s (%s)",
@@ -37,7 +39,9 @@ void print_start(const Options &o, const ArrayInfo &info, int64_t limit) {
                o.mean_file.empty() ? "" : ", normalized", output_name(o).c_str(),
                type_name(o.type));
   if (limit > 0) std::fprintf(stderr, ", %.3f s", static_cast<double>(limit) / info.rate);
-  std::fputs("\n", stderr);
+  std::fprintf(stderr, ", %s\n", zeltool::priority_text(host).c_str());
+  const std::string warning = zeltool::buffer_warning(host);
+  if (!warning.empty()) std::fprintf(stderr, "zelrecord: %s\n", warning.c_str());
 }
 
 void print_summary(const Options &o, const Recording &r, int rate) {
@@ -49,9 +53,10 @@ void print_summary(const Options &o, const Recording &r, int rate) {
                static_cast<double>(r.frames) / rate, static_cast<long long>(r.frames),
                output_name(o).c_str());
   std::fprintf(stderr,
-               "zelrecord: lost frames %d, kernel drops %d, ring overflows %d, outages %d, "
+               "zelrecord: %s, kernel drops %d, ring overflows %d, outages %d, "
                "discontinuities %d\n",
-               r.lost, r.kernel_drops, r.overflows, r.outages, r.discontinuities);
+               zeltool::loss_counters_text(r.lost, r.kernel_drops).c_str(), r.kernel_drops,
+               r.overflows, r.outages, r.discontinuities);
   if (r.frames > 0)
     std::fprintf(stderr, "zelrecord: levels: %s\n", describe_levels(r.peaks).c_str());
 }
@@ -67,9 +72,14 @@ void warn_damage(const Recording &r) {
                        "of silence put in by the arrival times\n",
                  e.filled_s, clock_text(e.at_s).c_str());
   }
-  if (r.lost > 0) {
-    std::fprintf(stderr, "zelrecord: warning: %d frames lost on the network, recorded as silence\n",
-                 r.lost);
+  const zeltool::LossSplit split = zeltool::split_losses(r.lost, r.kernel_drops);
+  if (split.host > 0) {
+    std::fprintf(stderr, "zelrecord: warning: %s, recorded as silence\n",
+                 zeltool::host_drops_text(split.host).c_str());
+  }
+  if (split.network > 0) {
+    std::fprintf(stderr, "zelrecord: warning: %s, recorded as silence\n",
+                 zeltool::network_loss_text(split.network).c_str());
   }
   if (r.skipped > 0) {
     std::fprintf(stderr,
@@ -93,6 +103,7 @@ zeltool::ArraySetup array_setup(const Options &o, bool warnings) {
   setup.silence_limit_ms = static_cast<int>(std::lround(o.silence_limit_s * 1000));
   setup.req_frames = kReqFrames;
   setup.warnings = warnings;
+  setup.realtime = !o.no_realtime;
   return setup;
 }
 
@@ -127,10 +138,15 @@ int record(const Options &o, const sigset_t &stop) {
     std::fprintf(stderr, "zelrecord: %s\n", error.c_str());
     return 1;
   }
-  if (!o.quiet) print_start(o, info, limit);
-
-  Recorder recorder(handle.get(), kReqFrames, sink.get(),
-                    RecorderSettings{info.rate, limit, status_line, o.wait_frame});
+  RecorderSettings settings;
+  settings.rate = info.rate;
+  settings.limit = limit;
+  settings.status_line = status_line;
+  settings.wait_frame = o.wait_frame;
+  if (!o.quiet) {
+    settings.started = [&] { print_start(o, info, limit, zeltool::capture_host(handle.get())); };
+  }
+  Recorder recorder(handle.get(), kReqFrames, sink.get(), settings);
   Recording r = recorder.run(stop);
   sink->note_losses(Losses{r.lost, r.kernel_drops, r.overflows, r.skipped});
   if (!sink->finish(&error)) {

@@ -88,6 +88,7 @@ const zeltool::OptionTable<Options> &option_table() {
               {"slave", &Options::slave},
               {"fix-delay", &Options::fix_delay},
               {"quiet", &Options::quiet},
+              {"no-realtime", &Options::no_realtime},
               {"help", &Options::help},
           },
       .letters = {{'D', "address"},
@@ -205,6 +206,8 @@ Record the 64-channel microphone array to OUTPUT ('-' for standard output, raw o
       --silence-limit SECONDS
                          ride through silences of the array up to SECONDS (0.1 to
                          3600, default 10), recorded as silence of their length
+      --no-realtime      run the capture thread at normal priority (default: real-time
+                         priority where this host allows it)
   -q, --quiet            no status line, no summary: only errors, and warnings of
                          lost or overwritten frames
   -h, --help             print this help and exit
@@ -212,7 +215,11 @@ Record the 64-channel microphone array to OUTPUT ('-' for standard output, raw o
 Without -d or -s, recording goes on until Ctrl-C (SIGINT) or SIGTERM, which stop it
 cleanly and leave a complete file. On a terminal a status line shows the elapsed
 time, the frames written, the lost frames and the peak level of the quietest and
-the loudest channel. Exit status: 0 on success, 1 on failure, 2 on bad arguments.
+the loudest channel. The start line says whether the capture runs at real-time
+priority, and a warning follows when the socket buffer holds under 100 ms of the
+stream without it. Lost frames are told apart: those dropped by this host (its
+socket buffer was full) and those missing from the network. Exit status: 0 on
+success, 1 on failure, 2 on bad arguments.
 )";
 }
 

@@ -24,6 +24,8 @@ struct Options {
   int drop = 0;
   bool fix_delay = false;
   bool quiet = false;
+  bool no_realtime =
+      false;  // the capture thread at normal priority even where real-time is allowed
   bool help = false;
   std::string output;  // "-": standard output
   int ring_mb = 64;

@@ -40,6 +40,7 @@ Recording Recorder::run(const sigset_t &stop_signals) {
     return result_;
   }
   started_ = now_seconds();
+  if (settings_.started) settings_.started();
   std::thread reader(&Recorder::read_loop, this);
   result_.stop_signal = wait_for_event(signals);
   stop_capture();
@@ -123,15 +124,17 @@ void Recorder::draw_status() {
 
 void Recorder::read_loop() {
   std::vector<unsigned char> buffer(static_cast<size_t>(req_frames_) * kFrameBytes);
-  uint64_t passed = handle_->cursors[0]->rtotal;
-  while (!stop_.load() && !limit_reached() && read_one(&buffer, &passed)) {
+  zelerror err = 0;
+  uint64_t skipped =
+      zelcursor_get_skipped_frames(handle_, zelarray_get_default_cursor(handle_, &err), &err);
+  while (!stop_.load() && !limit_reached() && read_one(&buffer, &skipped)) {
   }
   reader_done_.store(true);
   pthread_kill(controller_, kWakeSignal);
 }
 
 // Reads and writes one buffer; false when the recording is over for the reader.
-bool Recorder::read_one(std::vector<unsigned char> *buffer, uint64_t *passed) {
+bool Recorder::read_one(std::vector<unsigned char> *buffer, uint64_t *skipped) {
   zelerror err = 0;
   int32_t ts[2] = {0, 0};
   const zelbool got = zelarray_get_databuffer(handle_, buffer->data(), ts, &err);
@@ -142,11 +145,12 @@ bool Recorder::read_one(std::vector<unsigned char> *buffer, uint64_t *passed) {
     }
     return false;
   }
-  // The default cursor counts every frame it passes, so a jump beyond one buffer is data the
-  // writer overwrote before it was read. Silence in its place keeps the channels on time.
-  const uint64_t now = handle_->cursors[0]->rtotal;
-  const int64_t overwritten = static_cast<int64_t>(now - *passed) - req_frames_;
-  *passed = now;
+  // Frames the default cursor skipped since the last read are data the writer overwrote before
+  // it was read. Silence in its place keeps the channels on time.
+  const uint64_t now =
+      zelcursor_get_skipped_frames(handle_, zelarray_get_default_cursor(handle_, &err), &err);
+  const int64_t overwritten = static_cast<int64_t>(now - *skipped);
+  *skipped = now;
   if (overwritten > 0) {
     ++reader_.overflows;
     if (!write_silence(overwritten)) return false;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ struct Recording {
   int64_t frames = 0;    // sample frames in the file, silence for overflows included
   int64_t skipped = 0;   // frames the ring overwrote before they were read, written as silence
   int overflows = 0;     // reads that found their data overwritten
-  int lost = 0;          // frames the network lost, zero-filled by the library
+  int lost = 0;          // frames lost before the ring, zero-filled by the library
   int kernel_drops = 0;  // datagrams this host's kernel dropped
   int outages = 0;       // silences ridden through, recorded as silence of their length
   int discontinuities = 0;
@@ -45,6 +46,9 @@ struct RecorderSettings {
   int64_t limit = 0;         // sample frames to record; 0: until a stop signal
   bool status_line = false;  // redraw a status line on standard error
   int wait_frame = -1;       // shown while the capture waits for it
+  // Called once the capture runs, before the first buffer is read: what the capture got (its
+  // priority, its socket buffer) is known from then on.
+  std::function<void()> started;
 };
 
 class Recorder {
@@ -58,7 +62,7 @@ class Recorder {
 
  private:
   void read_loop();
-  bool read_one(std::vector<unsigned char> *buffer, uint64_t *passed);
+  bool read_one(std::vector<unsigned char> *buffer, uint64_t *skipped);
   bool write_silence(int64_t frames);
   bool write_frames(const unsigned char *data, int64_t frames);
   bool limit_reached() const;
