@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "array.h"
@@ -24,7 +25,7 @@ constexpr long kStatusPeriodNs = 250'000'000;
 }  // namespace
 
 Recorder::Recorder(zelarray_t *handle, int req_frames, Sink *sink, RecorderSettings settings)
-    : handle_(handle), req_frames_(req_frames), sink_(sink), settings_(settings) {}
+    : handle_(handle), req_frames_(req_frames), sink_(sink), settings_(std::move(settings)) {}
 
 Recording Recorder::run(const sigset_t &stop_signals) {
   sigset_t signals = stop_signals;
