@@ -274,7 +274,7 @@ void Camera::wake_waiters() {
   map_cv_.notify_all();
 }
 
-Status Camera::status() {
+Status Camera::current_status() {
   Status s;
   s.array_id = setup_.info.id;
   s.prom = setup_.info.prom;

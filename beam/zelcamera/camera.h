@@ -67,7 +67,7 @@ class Camera {
   // Returns "" and *now the settings in force, or why they were refused.
   std::string change_settings(const std::string &body, LiveSettings *now);
 
-  Status status();
+  Status current_status();
   void set_clients(int clients) { clients_.store(clients); }
 
  private:

@@ -34,7 +34,7 @@ class CameraBackend : public Backend {
  public:
   CameraBackend(Camera *camera, std::string geometry)
       : camera_(camera), geometry_(std::move(geometry)) {}
-  Status status() override { return camera_->status(); }
+  Status current_status() override { return camera_->current_status(); }
   bool latest_map(std::vector<double> *map_db, int *nx, int *ny) override {
     const std::shared_ptr<const MapFrame> frame = camera_->latest();
     if (!frame) return false;
@@ -169,7 +169,7 @@ int serve(Camera *camera, Server *server, const Options &o, const zeltool::Array
   }
   server->stop();
   camera->stop();
-  const Status end = camera->status();
+  const Status end = camera->current_status();
   std::fprintf(stderr,
                "zelcamera: %llu maps; %s, kernel drops %d, ring overflows %d, engine skips %d\n",
                static_cast<unsigned long long>(end.maps),
