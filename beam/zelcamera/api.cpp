@@ -12,8 +12,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kFramesPerDatagram = 5;
-
 // JSON has no infinities: a silent channel or an empty map reads null.
 json number_or_null(double v) {
   return std::isfinite(v) ? json(v) : json(nullptr);
@@ -93,14 +91,6 @@ std::string error_json(const std::string &reason) {
   return json{{"error", reason}}.dump();
 }
 
-int Losses::host_frames() const {
-  return std::clamp(kernel_drops * kFramesPerDatagram, 0, std::max(lost_frames, 0));
-}
-
-int Losses::network_frames() const {
-  return std::max(lost_frames, 0) - host_frames();
-}
-
 std::string status_json(const Status &s) {
   json levels = json::array();
   for (size_t c = 0; c < s.rms_dbfs.size(); ++c) {
@@ -109,6 +99,7 @@ std::string status_json(const Status &s) {
                           {"clipped", s.clipped[c]}});
   }
   const Losses &l = s.losses;
+  const zeltool::LossSplit split = zeltool::split_losses(l.lost_frames, l.kernel_drops);
   json out = {
       {"array", {{"id", s.array_id}, {"prom", s.prom}, {"address", s.address}}},
       {"rate", s.rate},
@@ -134,12 +125,20 @@ std::string status_json(const Status &s) {
       {"data_flowing", s.data_flowing},
       {"loss",
        {{"lost_frames", l.lost_frames},
-        {"host_dropped_frames", l.host_frames()},
-        {"network_missing_frames", l.network_frames()},
+        {"host_dropped_frames", split.host},
+        {"network_missing_frames", split.network},
+        {"summary", zeltool::loss_counters_text(l.lost_frames, l.kernel_drops)},
+        {"host_warning", split.host > 0 ? zeltool::host_drops_text(split.host) : ""},
         {"kernel_drops", l.kernel_drops},
         {"overflows", l.overflows},
         {"outages", l.outages},
         {"discontinuities", l.discontinuities}}},
+      {"capture",
+       {{"realtime", s.host.realtime},
+        {"priority", zeltool::priority_text(s.host)},
+        {"buffer_bytes", s.host.buffer_bytes},
+        {"buffer_ms", s.host.buffer_ms},
+        {"buffer_warning", zeltool::buffer_warning(s.host)}}},
       {"levels", levels},
   };
   return out.dump();

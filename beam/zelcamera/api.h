@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "capture_host.h"
 #include "zelbeam.h"
 
 namespace zelcamera {
@@ -36,16 +37,14 @@ std::string settings_json(const LiveSettings &settings);
 // {"error": reason}
 std::string error_json(const std::string &reason);
 
-// The capture's losses. Frames lost because this host's kernel dropped datagrams (five frames a
-// datagram) are told apart from frames missing on the network.
+// The capture's losses; the status splits lost_frames into this host's and the network's share
+// as every tool does (zeltool::split_losses).
 struct Losses {
   int lost_frames = 0;
   int kernel_drops = 0;  // datagrams
   int overflows = 0;     // buffers the meters' reader lost to the ring
   int outages = 0;
   int discontinuities = 0;
-  int host_frames() const;
-  int network_frames() const;
 };
 
 struct Peak {
@@ -71,6 +70,7 @@ struct Status {
   int clients = 0;              // pages receiving the stream
   bool data_flowing = true;
   Losses losses;
+  zeltool::CaptureHost host;      // real-time or not, what the socket buffer holds
   std::vector<double> rms_dbfs;   // per channel; -inf for a channel that does not move
   std::vector<double> peak_dbfs;  // over the last 2 s
   std::vector<bool> clipped;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 
 #include "clock.h"
 #include "frame.h"
@@ -16,9 +17,12 @@ constexpr double kMaxLagSeconds = 0.2;  // further behind the capture, the engin
 constexpr double kSilenceShown = 0.3;   // seconds without a buffer before the status says so
 constexpr auto kSettingsWait = std::chrono::seconds(2);
 
-template <class T>
-T load(T &field) {
-  return std::atomic_ref<T>(field).load();
+// How long ago this host's kernel received the buffer stamped `ts`. Both sides are the wall
+// clock, so a clock step misjudges only the buffers received before it.
+double age_seconds(const int32_t ts[2]) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec - ts[0]) + (now.tv_nsec - ts[1]) * 1e-9;
 }
 
 }  // namespace
@@ -51,6 +55,7 @@ std::string Camera::start() {
   zelarray_capture_on(handle_, &err);
   if (err != 0) return std::string("cannot start the capture: ") + zelarray_strerror(err);
   capturing_.store(true);
+  host_ = zeltool::capture_host(handle_);
   last_buffer_ = now_seconds();
   meter_thread_ = std::thread(&Camera::meter_loop, this);
   engine_thread_ = std::thread(&Camera::engine_loop, this, cursor_);
@@ -79,16 +84,14 @@ std::string Camera::failure() {
 
 void Camera::meter_loop() {
   std::vector<unsigned char> buffer(static_cast<size_t>(setup_.req_frames) * zeltool::kFrameBytes);
-  zelcursor_t *cursor = handle_->cursors[0];
-  uint64_t passed = load(cursor->rtotal);
+  zelerror err = 0;
+  zelcursor_t *cursor = zelarray_get_default_cursor(handle_, &err);
+  uint64_t skipped = zelcursor_get_skipped_frames(handle_, cursor, &err);
   while (!stop_.load()) {
-    zelerror err = 0;
     if (zelarray_get_databuffer(handle_, buffer.data(), nullptr, &err) != zel_true) break;
-    // The default cursor counts every frame it passes: a jump beyond one buffer is data the
-    // writer overwrote before it was read.
-    const uint64_t now = load(cursor->rtotal);
-    if (now - passed > static_cast<uint64_t>(setup_.req_frames)) ++overflows_;
-    passed = now;
+    const uint64_t now = zelcursor_get_skipped_frames(handle_, cursor, &err);
+    if (now != skipped) ++overflows_;  // the writer overwrote data before it was read
+    skipped = now;
     const zeltool::Block block = zeltool::measure_block(buffer.data(), setup_.req_frames);
     const std::lock_guard<std::mutex> guard(meter_lock_);
     meter_.add(block);
@@ -98,25 +101,28 @@ void Camera::meter_loop() {
 }
 
 void Camera::engine_loop(zelcursor_t *cursor) {
-  uint64_t passed = load(cursor->rtotal);
+  zelerror err = 0;
+  uint64_t skipped = zelcursor_get_skipped_frames(handle_, cursor, &err);
   while (!stop_.load()) {
     serve_settings_request();
     void *data = nullptr;
-    zelerror err = 0;
-    if (zelarray_get_cursorptr(handle_, cursor, &data, nullptr, &err) != zel_true) {
+    int32_t ts[2] = {0, 0};
+    if (zelarray_get_cursorptr(handle_, cursor, &data, ts, &err) != zel_true) {
       if (err != 0) break;
       continue;
     }
-    const uint64_t now = load(cursor->rtotal);
-    const uint64_t jump = now - passed;  // one buffer, unless the writer overtook the cursor
-    const uint64_t caught = catch_up(cursor);
-    passed = load(cursor->rtotal);
-    if (jump > static_cast<uint64_t>(cursor_frames_) || caught > 0) {
-      // Frames are missing from the window: start it afresh rather than join two times.
-      skipped_frames_ += jump - cursor_frames_ + caught + (caught > 0 ? cursor_frames_ : 0);
+    const uint64_t now = zelcursor_get_skipped_frames(handle_, cursor, &err);
+    const uint64_t overtaken = now - skipped;
+    const uint64_t caught = catch_up(cursor, ts);
+    skipped = zelcursor_get_skipped_frames(handle_, cursor, &err);
+    if (overtaken > 0 || caught > 0) {
+      // Frames are missing from the window: start it afresh rather than join two times. The
+      // buffer just read goes too, as it belongs to the old time.
+      const uint64_t lost = overtaken + caught + static_cast<uint64_t>(cursor_frames_);
+      skipped_frames_ += lost;
       ++skips_;
       zelbeam_reset(beam_.get(), nullptr);
-      frames_pushed_ += jump + caught;
+      frames_pushed_ += lost;
       frames_since_map_ = 0;
       continue;
     }
@@ -135,19 +141,19 @@ void Camera::engine_loop(zelcursor_t *cursor) {
   wake_waiters();
 }
 
-// When the engine has fallen more than kMaxLagSeconds behind the capture, passes over buffers
-// without beamforming them until it is one buffer behind. Returns the frames passed over.
-uint64_t Camera::catch_up(zelcursor_t *cursor) {
-  const uint64_t max_lag = static_cast<uint64_t>(kMaxLagSeconds * setup_.info.rate);
-  auto lag = [&] { return load(handle_->wtotal) - load(cursor->rtotal); };
-  if (lag() <= max_lag) return 0;
-  const uint64_t from = load(cursor->rtotal);
-  void *data = nullptr;
+// When the buffer just read (stamped `ts`) came in more than kMaxLagSeconds ago, the engine has
+// fallen behind the capture: passes over every buffer already there without beamforming it.
+// Returns the frames passed over, overtaken ones included.
+uint64_t Camera::catch_up(zelcursor_t *cursor, const int32_t ts[2]) {
+  if (age_seconds(ts) <= kMaxLagSeconds) return 0;
   zelerror err = 0;
-  while (lag() > static_cast<uint64_t>(cursor_frames_) && !stop_.load() &&
-         zelarray_get_cursorptr_nonblocking(handle_, cursor, &data, nullptr, &err) == zel_true) {
+  const uint64_t before = zelcursor_get_skipped_frames(handle_, cursor, &err);
+  uint64_t passed = 0;
+  while (!stop_.load() &&
+         zelarray_get_cursorptr_nonblocking(handle_, cursor, nullptr, nullptr, &err) == zel_true) {
+    passed += static_cast<uint64_t>(cursor_frames_);
   }
-  return load(cursor->rtotal) - from;
+  return passed + (zelcursor_get_skipped_frames(handle_, cursor, &err) - before);
 }
 
 void Camera::serve_settings_request() {
@@ -268,7 +274,7 @@ void Camera::wake_waiters() {
   map_cv_.notify_all();
 }
 
-Status Camera::status() {
+Status Camera::current_status() {
   Status s;
   s.array_id = setup_.info.id;
   s.prom = setup_.info.prom;
@@ -299,6 +305,7 @@ Status Camera::status() {
   s.losses.overflows = overflows_.load();
   s.losses.outages = zelarray_check_outages(handle_, &err);
   s.losses.discontinuities = zelarray_check_discontinuities(handle_, &err);
+  s.host = host_;
   s.clients = clients_.load();
   s.skips = static_cast<int>(skips_.load());
   s.skipped_frames = skipped_frames_.load();

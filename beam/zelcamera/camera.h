@@ -51,6 +51,8 @@ class Camera {
   std::string start();
   // Stops the readers and the capture; wakes every waiter. Idempotent.
   void stop();
+  // How the capture runs on this host; set by start().
+  const zeltool::CaptureHost &host() const { return host_; }
   // Non-empty once the capture ended on its own.
   std::string failure();
 
@@ -65,13 +67,13 @@ class Camera {
   // Returns "" and *now the settings in force, or why they were refused.
   std::string change_settings(const std::string &body, LiveSettings *now);
 
-  Status status();
+  Status current_status();
   void set_clients(int clients) { clients_.store(clients); }
 
  private:
   void meter_loop();
   void engine_loop(zelcursor_t *cursor);
-  uint64_t catch_up(zelcursor_t *cursor);
+  uint64_t catch_up(zelcursor_t *cursor, const int32_t ts[2]);
   void serve_settings_request();
   void make_map();
   void publish(std::vector<double> map_db, const zelbeam_peak_t &peak);
@@ -91,6 +93,7 @@ class Camera {
   std::thread meter_thread_;
   std::thread engine_thread_;
   zelcursor_t *cursor_ = nullptr;
+  zeltool::CaptureHost host_;  // written by start() before the readers exist
 
   std::mutex meter_lock_;  // guards the meter and the time of the last buffer
   zeltool::LevelMeter meter_;

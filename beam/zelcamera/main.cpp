@@ -9,6 +9,7 @@
 #include "api.h"
 #include "array.h"
 #include "camera.h"
+#include "capture_host.h"
 #include "options.h"
 #include "routes.h"
 #include "server.h"
@@ -33,7 +34,7 @@ class CameraBackend : public Backend {
  public:
   CameraBackend(Camera *camera, std::string geometry)
       : camera_(camera), geometry_(std::move(geometry)) {}
-  Status status() override { return camera_->status(); }
+  Status current_status() override { return camera_->current_status(); }
   bool latest_map(std::vector<double> *map_db, int *nx, int *ny) override {
     const std::shared_ptr<const MapFrame> frame = camera_->latest();
     if (!frame) return false;
@@ -94,6 +95,7 @@ zeltool::ArraySetup array_setup(const Options &o) {
   setup.mean_file = o.mean_file;
   setup.gain_file = o.gain_file;
   setup.req_frames = kReqFrames;
+  setup.realtime = !o.no_realtime;
   // As zelmonitor: a live view rides through short silences (filled, counted as lost) instead of
   // ending at the library's 100 ms.
   setup.silence_limit_ms = 3000;
@@ -149,10 +151,13 @@ int serve(Camera *camera, Server *server, const Options &o, const zeltool::Array
   const bool loopback = o.listen.rfind("127.", 0) == 0;
   std::fprintf(stderr,
                "zelcamera: array %d (PROM %s) at %s, %d Hz; map %d x %d at z=%.3f m; serving "
-               "http://%s:%d/ (%s)\n",
+               "http://%s:%d/ (%s), %s\n",
                info.id, info.prom.c_str(), o.address.c_str(), info.rate, nx, ny, grid.z,
                loopback ? "127.0.0.1" : o.listen.c_str(), o.port,
-               loopback ? "this machine only" : "other machines may connect");
+               loopback ? "this machine only" : "other machines may connect",
+               zeltool::priority_text(camera->host()).c_str());
+  const std::string warning = zeltool::buffer_warning(camera->host());
+  if (!warning.empty()) complain(warning);
   std::fflush(stderr);
   int status = 0;
   while (!stop_requested(stop, 200)) {
@@ -164,13 +169,15 @@ int serve(Camera *camera, Server *server, const Options &o, const zeltool::Array
   }
   server->stop();
   camera->stop();
-  const Status end = camera->status();
+  const Status end = camera->current_status();
   std::fprintf(stderr,
-               "zelcamera: %llu maps; %d frames dropped by this host, %d frames missing from the "
-               "network, kernel drops %d, ring overflows %d, engine skips %d\n",
-               static_cast<unsigned long long>(end.maps), end.losses.host_frames(),
-               end.losses.network_frames(), end.losses.kernel_drops, end.losses.overflows,
-               end.skips);
+               "zelcamera: %llu maps; %s, kernel drops %d, ring overflows %d, engine skips %d\n",
+               static_cast<unsigned long long>(end.maps),
+               zeltool::loss_counters_text(end.losses.lost_frames, end.losses.kernel_drops).c_str(),
+               end.losses.kernel_drops, end.losses.overflows, end.skips);
+  const zeltool::LossSplit split =
+      zeltool::split_losses(end.losses.lost_frames, end.losses.kernel_drops);
+  if (split.host > 0) complain("warning: " + zeltool::host_drops_text(split.host));
   return status;
 }
 

@@ -83,7 +83,7 @@ const zeltool::OptionTable<Options> &option_table() {
               {"port", zeltool::int_setter<Options>("port", 1, 65535, &Options::port)},
               {"listen", set_listen},
           },
-      .flags = {{"help", &Options::help}},
+      .flags = {{"help", &Options::help}, {"no-realtime", &Options::no_realtime}},
       .letters = {{'D', "address"}, {'h', "help"}},
   };
   return table;
@@ -163,6 +163,8 @@ channels' levels and the capture's health.
       --port N           the web server's TCP port (default 8080)
       --listen ADDR      the address to serve on (default 127.0.0.1, this machine
                          only; 0.0.0.0 serves other machines too)
+      --no-realtime      run the capture thread at normal priority (default: real-time
+                         where this host allows it)
   -h, --help             print this help and exit
 
 Open http://127.0.0.1:PORT/ in a browser. Beside the page: GET /api/status (JSON),

@@ -20,6 +20,7 @@ struct Options {
   std::string gain_file;
   int port = 8080;
   std::string listen = "127.0.0.1";
+  bool no_realtime = false;  // the capture thread at normal priority
   bool help = false;
 };
 

@@ -53,7 +53,8 @@ Response route(Backend *backend, const std::string &method, const std::string &u
        [](Backend *) {
          return Response{200, "text/javascript; charset=utf-8", kCameraJs, ""};
        }},
-      {"/api/status", [](Backend *b) { return json_response(200, status_json(b->status())); }},
+      {"/api/status",
+       [](Backend *b) { return json_response(200, status_json(b->current_status())); }},
       {"/api/geometry", [](Backend *b) { return json_response(200, b->geometry()); }},
       {"/api/map.npy", map_npy},
   };

@@ -13,7 +13,7 @@ namespace zelcamera {
 class Backend {
  public:
   virtual ~Backend() = default;
-  virtual Status status() = 0;
+  virtual Status current_status() = 0;
   // The latest map in dB (empty before the first) and its shape.
   virtual bool latest_map(std::vector<double> *map_db, int *nx, int *ny) = 0;
   // "" and *now, or why the settings were refused.

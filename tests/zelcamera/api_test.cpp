@@ -107,6 +107,7 @@ TEST(StatusJson, LossesAreSplitBetweenThisHostAndTheNetwork) {
     const json doc = json::parse(status_json(s));
     EXPECT_EQ(doc["loss"]["host_dropped_frames"], c.host) << c.lost << " " << c.kernel_drops;
     EXPECT_EQ(doc["loss"]["network_missing_frames"], c.network) << c.lost << " " << c.kernel_drops;
+    EXPECT_EQ(doc["loss"]["host_warning"] != "", c.host > 0) << c.lost << " " << c.kernel_drops;
   }
   Status s;
   s.rms_dbfs = {-INFINITY};
@@ -139,7 +140,7 @@ TEST(ParseGrid, SixFiniteNumbersOnly) {
 
 class FakeBackend : public Backend {
  public:
-  Status status() override { return Status{}; }
+  Status current_status() override { return Status{}; }
   bool latest_map(std::vector<double> *map, int *nx, int *ny) override {
     if (!have_map) return false;
     *map = {1, 2, 3, 4, 5, 6};

@@ -207,8 +207,12 @@ function showStatus(s) {
   el('outages').textContent = l.outages;
   el('skips').textContent = `${s.engine.skips} (${(s.engine.skipped_frames / s.rate).toFixed(2)} s)`;
   el('clients').textContent = s.clients;
+  el('priority').textContent = s.capture.priority;
+  el('buffer').textContent = `${s.capture.buffer_ms} ms`;
   const warnings = [];
   if (!s.data_flowing) warnings.push('no data from the array');
+  if (l.host_warning) warnings.push(l.host_warning);
+  if (s.capture.buffer_warning) warnings.push(s.capture.buffer_warning);
   if (state.lastSkips !== undefined && s.engine.skips > state.lastSkips) {
     warnings.push('the map engine fell behind and skipped ahead');
   }
