@@ -75,6 +75,7 @@ TEST(Showtime, EachThreadKeepsItsOwnIntactText) {
   std::vector<std::string> copies(threads);
   std::vector<bool> intact(threads, true);
   std::vector<std::thread> pool;
+  pool.reserve(threads);
   std::atomic<int> ready{0};
   for (int t = 0; t < threads; ++t) {
     pool.emplace_back([&, t] {

@@ -27,6 +27,7 @@ struct Played {
 // A run of numbers from `first`, one period apart from `at_us` on.
 std::vector<Played> run(int first, int count, int64_t at_us) {
   std::vector<Played> out;
+  out.reserve(count);
   for (int i = 0; i < count; ++i) {
     out.push_back({(first + i) & 0xFFFF, at_us + std::llround(i * 1e6 / kRate)});
   }
@@ -78,6 +79,7 @@ struct Slot {
 
 std::vector<int> numbers_of(const std::vector<Slot> &slots) {
   std::vector<int> numbers;
+  numbers.reserve(slots.size());
   for (const Slot &s : slots) numbers.push_back(s.nfnbr);
   return numbers;
 }

@@ -97,8 +97,8 @@ class ArrayTest : public ::testing::Test {
 
   // Sends the numbers and waits until the capture thread has taken them all and ended on the
   // silence that follows.
-  void ScriptAndWaitForEnd(std::vector<int> numbers) {
-    sim->script_frames(std::move(numbers));
+  void ScriptAndWaitForEnd(const std::vector<int> &numbers) {
+    sim->script_frames(numbers);
     ASSERT_TRUE(sim->wait_script_sent(10s));
     WaitForCaptureEnd();
   }
@@ -130,6 +130,7 @@ class ArrayTest : public ::testing::Test {
 
   static std::vector<int> Numbers(const std::vector<Slot> &slots) {
     std::vector<int> numbers;
+    numbers.reserve(slots.size());
     for (const Slot &s : slots) numbers.push_back(s.nfnbr);
     return numbers;
   }

@@ -21,9 +21,9 @@ class CaptureTest : public ArrayTest {
   }
 
   // Captures the scripted numbers and returns every slot published.
-  std::vector<Slot> Capture(std::vector<int> numbers) {
+  std::vector<Slot> Capture(const std::vector<int> &numbers) {
     CaptureOn();
-    ScriptAndWaitForEnd(std::move(numbers));
+    ScriptAndWaitForEnd(numbers);
     return DrainSlots();
   }
 };

@@ -100,6 +100,7 @@ class ChurnTest : public ArrayTest {
     CaptureOn();
     std::atomic<int> reading{0};
     std::vector<std::thread> readers;
+    readers.reserve(cursors.size());
     for (zelcursor_t *cursor : cursors) {
       readers.emplace_back([&, cursor] {
         zelerror e = 0;

@@ -19,6 +19,7 @@ std::vector<uint8_t> DataLike(size_t length, uint8_t type) {
 
 std::vector<int> Range(int first, int count) {
   std::vector<int> numbers;
+  numbers.reserve(count);
   for (int i = 0; i < count; ++i) numbers.push_back(first + i);
   return numbers;
 }

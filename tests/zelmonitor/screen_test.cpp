@@ -91,7 +91,8 @@ std::vector<double> grid_levels(const std::string &text) {
   for (int c = 0; c < 64; ++c) {
     const size_t line = 2 + 2 * static_cast<size_t>(c / 8);
     if (line >= lines.size()) return {};
-    const std::string cell = lines[line].substr(static_cast<size_t>(c % 8 * width), width);
+    const std::string cell =
+        lines[line].substr(static_cast<size_t>(c % 8) * static_cast<size_t>(width), width);
     int channel = -1;
     double level = 0;
     if (std::sscanf(cell.c_str(), "%d %lf", &channel, &level) != 2 || channel != c) return {};

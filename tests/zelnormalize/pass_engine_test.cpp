@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "calibration_reference.hpp"
@@ -53,6 +55,11 @@ Calibration calibrate(const Bytes &raw, int workers) {
   return calibrate(raw, workers, static_cast<std::int64_t>(raw.size() / kFrameBytes));
 }
 
+// Bit patterns, so that equal doubles of different representation still count as a mismatch.
+std::uint64_t bits(double value) {
+  return std::bit_cast<std::uint64_t>(value);
+}
+
 void expect_matches_reference(const Bytes &raw, int workers) {
   const zelnorm_test::Reference ref = zelnorm_test::reference_calibration(raw);
   const Calibration c = calibrate(raw, workers);
@@ -65,9 +72,8 @@ void expect_matches_reference(const Bytes &raw, int workers) {
   }
   for (int k = 0; k < kChannels; ++k) {
     // Compared as bits: equal doubles are not enough, the files must match.
-    EXPECT_EQ(std::memcmp(&c.acc.means[k], &ref.means[k], sizeof(double)), 0) << "mean " << k;
-    EXPECT_EQ(std::memcmp(&c.acc.variances[k], &ref.variances[k], sizeof(double)), 0)
-        << "variance " << k;
+    EXPECT_EQ(bits(c.acc.means[k]), bits(ref.means[k])) << "mean " << k;
+    EXPECT_EQ(bits(c.acc.variances[k]), bits(ref.variances[k])) << "variance " << k;
   }
 }
 

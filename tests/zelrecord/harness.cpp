@@ -30,6 +30,7 @@ Child::Child(const std::vector<std::string> &argv, const std::filesystem::path &
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path_.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char *> args;
+  args.reserve(argv.size() + 1);
   for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
   // The child starts with no signal blocked, whatever the test thread has blocked.

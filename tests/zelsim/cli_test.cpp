@@ -18,7 +18,7 @@ extern char **environ;
 
 namespace {
 
-std::string parse_error(std::vector<std::string> args) {
+std::string parse_error(const std::vector<std::string> &args) {
   zelsim::cli::Options options;
   return zelsim::cli::parse(args, &options);
 }

@@ -34,9 +34,9 @@ class EmulatorTest : public ::testing::Test {
   }
 
   // Streams exactly these numbers to the probe and returns what arrived.
-  std::vector<probe::Datagram> stream_script(std::vector<int> numbers) {
+  std::vector<probe::Datagram> stream_script(const std::vector<int> &numbers) {
     sim_->set_acquiring(true);
-    sim_->script_frames(std::move(numbers));
+    sim_->script_frames(numbers);
     EXPECT_TRUE(sim_->wait_script_sent(std::chrono::seconds(10)));
     return probe_->drain(std::chrono::milliseconds(50));
   }

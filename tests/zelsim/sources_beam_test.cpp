@@ -11,6 +11,7 @@
 namespace {
 
 constexpr int kFrames = 8192;
+constexpr const char *kGeometry = ZELSIM_TEST_DATA "/beam-reference/array_64.xml";
 constexpr int M = zelsim::kChannels;
 
 // The samples of kFrames frames from datagram `from` on as the emulator puts them on the wire,
@@ -22,7 +23,8 @@ std::vector<float> stream_of(const zelsim::Config &config, int from = 0) {
   std::vector<float> samples(static_cast<size_t>(kFrames) * M);
   std::vector<uint8_t> payload(zelsim::kPayloadBytes);
   for (int d = 0; d < kFrames / zelsim::kFramesPerDatagram + 1; ++d) {
-    source.fill(static_cast<uint16_t>(d), static_cast<uint64_t>(from + d), 44100, payload.data());
+    source.fill(static_cast<uint16_t>(d), static_cast<uint64_t>(from) + static_cast<uint64_t>(d),
+                44100, payload.data());
     for (int i = 0; i < zelsim::kFramesPerDatagram * M; ++i) {
       size_t at = static_cast<size_t>(d) * zelsim::kFramesPerDatagram * M + i;
       if (at >= samples.size()) break;
@@ -39,8 +41,7 @@ using Beam = std::unique_ptr<zelbeam_t, decltype(&zelbeam_delete)>;
 Beam beamformer_over_the_reference_grid() {
   zelbeam_error err = ZELBEAM_OK;
   std::unique_ptr<zelbeam_geometry_t, decltype(&zelbeam_geometry_free)> geometry(
-      zelbeam_geometry_read(ZELSIM_TEST_DATA "/beam-reference/array_64.xml", &err),
-      zelbeam_geometry_free);
+      zelbeam_geometry_read(kGeometry, &err), zelbeam_geometry_free);
   EXPECT_EQ(err, ZELBEAM_OK);
   const zelbeam_grid_t grid{-0.2, 0.2, -0.2, 0.2, -0.3, 0.01};
   return Beam(zelbeam_create(geometry.get(), &grid, nullptr, &err), zelbeam_delete);
@@ -48,15 +49,14 @@ Beam beamformer_over_the_reference_grid() {
 
 TEST(SourcesUnderTheBeamformer, MovingSourceFoundAlongItsPath) {
   zelsim::cli::Options o;
-  ASSERT_EQ(zelsim::cli::parse({"--geometry", ZELSIM_TEST_DATA "/beam-reference/array_64.xml",
-                                "--source-path", "-0.15,0,-0.3:0.15,0,-0.3:2"},
-                               &o),
+  ASSERT_EQ(zelsim::cli::parse(
+                {"--geometry", kGeometry, "--source-path", "-0.15,0,-0.3:0.15,0,-0.3:2"}, &o),
             "");
   Beam beam = beamformer_over_the_reference_grid();
   ASSERT_NE(beam, nullptr);
   // 8192 frames (0.19 s) centred on 0.5 s, 1 s and 2 s: x = -0.075, 0 and 0.15 (the turn).
   for (auto [seconds, i] : {std::pair{0.5, 12.5}, {1.0, 20.0}, {2.0, 35.0}}) {
-    const int from = static_cast<int>(seconds * 44100 - kFrames / 2) / zelsim::kFramesPerDatagram;
+    const int from = static_cast<int>(seconds * 44100 - kFrames / 2.0) / zelsim::kFramesPerDatagram;
     const std::vector<float> samples = stream_of(o.config, from);
     std::vector<double> map(41 * 41);
     zelbeam_peak_t peak{};
@@ -71,8 +71,8 @@ TEST(SourcesUnderTheBeamformer, MovingSourceFoundAlongItsPath) {
 
 TEST(SourcesUnderTheBeamformer, BothSourcesFoundAtFourAndEightKilohertz) {
   zelsim::cli::Options o;
-  ASSERT_EQ(zelsim::cli::parse({"--geometry", ZELSIM_TEST_DATA "/beam-reference/array_64.xml",
-                                "--source", "0.1,-0.05,-0.3", "--source", "-0.12,0.08,-0.3,54"},
+  ASSERT_EQ(zelsim::cli::parse({"--geometry", kGeometry, "--source", "0.1,-0.05,-0.3", "--source",
+                                "-0.12,0.08,-0.3,54"},
                                &o),
             "");
   const std::vector<float> samples = stream_of(o.config);
